@@ -1,0 +1,139 @@
+// The threading kit: owners of Windows synchronisation objects, scoped guards and the
+// checking rule for system calls.
+#pragma once
+#include <windows.h>
+#include "core.h"
+
+namespace MTSys {
+
+// Owner of a Windows handle in which null means none; closes it with CloseHandle.
+class Handle {
+public:
+    explicit Handle(HANDLE h = nullptr) : handle_(h) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    virtual ~Handle();
+    virtual bool IsValid() const = 0;
+    HANDLE GetHandle() const { return handle_; }
+protected:
+    // Closes whatever is held, then holds null.
+    void CloseHeld();
+    HANDLE handle_;
+};
+
+// A waitable object. A copy built from another holds its own duplicate of the handle.
+class SyncObject : public Handle {
+public:
+    explicit SyncObject(HANDLE h = nullptr) : Handle(h) {}
+    SyncObject(const SyncObject& source);
+    bool IsValid() const override { return handle_ != nullptr; }
+    // True on WAIT_OBJECT_0 or WAIT_ABANDONED; false on time-out and on a failed wait.
+    bool Wait(DWORD timeoutMs = INFINITE) const;
+    bool IsSignalled() const { return Wait(0); }
+};
+
+// A thread started through the C runtime.
+class Thread : public SyncObject {
+public:
+    typedef unsigned (__stdcall* Entry)(void* argument);
+    Thread() {}
+    // Closes any held handle first (without waiting for that thread), then starts a new
+    // thread; returns its identifier. A failed start leaves the object invalid.
+    unsigned Start(Entry entry, void* argument, bool suspended = false, unsigned stackSize = 0,
+                   SECURITY_ATTRIBUTES* security = nullptr);
+    DWORD Suspend();
+    DWORD Resume();
+    void Terminate(DWORD exitCode);
+    DWORD GetExitCode() const;
+    // Running: started and not yet ended.
+    bool IsRunning() const { return IsValid() && !IsSignalled(); }
+};
+
+// An unnamed event. Creation never throws: a failure leaves the object invalid.
+class Event : public SyncObject {
+public:
+    Event(bool manualReset, bool initiallySet);
+    // Takes ownership of an existing event handle.
+    explicit Event(HANDLE existing) : SyncObject(existing) {}
+    void Set();
+    void Reset();
+    void Pulse();
+};
+
+// A waitable timer. Creation never throws.
+class Timer : public SyncObject {
+public:
+    explicit Timer(bool manualReset);
+    // dueTime in 100 ns units, negative for relative; period in ms.
+    void Set(LONGLONG dueTime, LONG periodMs);
+    void Cancel();
+};
+
+// Objects that signal a handle when something happens and must be re-armed afterwards.
+class Monitor : public SyncObject {
+public:
+    explicit Monitor(HANDLE h);
+    ~Monitor() override;
+    bool IsValid() const override { return handle_ != nullptr; }
+    virtual HANDLE GetHandle() const { return handle_; }
+    virtual void Close();
+    virtual void Rearm() = 0;
+protected:
+    CRITICAL_SECTION section_;
+};
+
+// A timer queue whose timers run callbacks on pool threads.
+class TimerQueue {
+public:
+    class Timer {
+    public:
+        Timer(HANDLE queue, HANDLE timer) : queue_(queue), timer_(timer) {}
+        Timer(const Timer&) = delete;
+        Timer& operator=(const Timer&) = delete;
+        // Releases and waits for the last callback; never call it from the timer's own callback.
+        virtual ~Timer();
+        virtual bool IsValid() const { return timer_ != nullptr; }
+        // Deletes the timer; the returned event is set when its callbacks have finished.
+        virtual rptr<SyncObject> Release();
+    private:
+        HANDLE queue_;
+        HANDLE timer_;
+    };
+
+    TimerQueue();
+    TimerQueue(const TimerQueue&) = delete;
+    TimerQueue& operator=(const TimerQueue&) = delete;
+    virtual ~TimerQueue();
+    virtual bool IsValid() const { return queue_ != nullptr; }
+    // The caller owns the returned timer.
+    virtual Timer* CreateTimer(WAITORTIMERCALLBACK callback, void* parameter, DWORD dueMs, DWORD periodMs,
+                               ULONG flags);
+    virtual rptr<SyncObject> Release();
+private:
+    HANDLE queue_;
+};
+
+}  // namespace MTSys
+
+// Holds a critical section for the lifetime of the guard.
+class [[nodiscard]] SectionLock {
+public:
+    explicit SectionLock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~SectionLock() { LeaveCriticalSection(&section_); }
+    SectionLock(const SectionLock&) = delete;
+    SectionLock& operator=(const SectionLock&) = delete;
+private:
+    CRITICAL_SECTION& section_;
+};
+
+// Holds a mutex: takes its own duplicate of the handle, waits on it when asked, and
+// releases and closes it on destruction.
+class [[nodiscard]] MutexLock {
+public:
+    MutexLock(const MTSys::SyncObject& mutex, bool wait);
+    ~MutexLock();
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+private:
+    MTSys::SyncObject mutex_;
+};

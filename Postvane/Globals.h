@@ -1,0 +1,29 @@
+// The process-wide objects of the delivery service library.
+#pragma once
+#include <memory>
+#include "core.h"
+#include "qlbase.h"
+#include "Runlog.h"
+
+namespace Postvane {
+
+extern const char kMailKeyPath[];  // Software\Quillet\Pennark\Kiosk\Mail, under HKEY_LOCAL_MACHINE
+extern const char kSmtpKeyPath[];  // its SMTP subkey
+extern const char kVersion[];      // 1.1.0.2
+
+// The service log shared by every part of the library.
+Runlog& ServiceLog();
+
+// The configuration key, opened for reading. When the key did not exist when it was last
+// opened, the next use tries again, so that a key created later is seen without a reload.
+std::shared_ptr<RegKey> ConfigKey();
+
+// Shorthands for one read of a Mail key value at the moment of use.
+string ConfigText(const char* name);
+int ConfigNumber(const char* name);
+
+// The library's own module handle (null when linked into a program).
+HMODULE ModuleHandle();
+void SetModuleHandle(HMODULE module);
+
+}  // namespace Postvane

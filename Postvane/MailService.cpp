@@ -1,0 +1,47 @@
+#include "MailService.h"
+
+namespace Postvane {
+
+namespace {
+HANDLE CreateReleasedMutex() {
+    // Created owned and released at once, as the callback lock is taken only by MutexLock.
+    HANDLE h = CreateMutexA(nullptr, TRUE, nullptr);
+    if (h) ReleaseMutex(h);
+    return h;
+}
+}  // namespace
+
+MailService::MailService()
+    : stopEvent(true, false),
+      debugFlags(0),
+      socket(INVALID_SOCKET),
+      callbackLock(CreateReleasedMutex()),
+      callback(nullptr),
+      callbackData(nullptr) {}
+
+MailService::~MailService() {
+    if (socket != INVALID_SOCKET) closesocket(socket);
+}
+
+bool MailService::CheckStop(bool quiet) {
+    bool stop = stopEvent.IsSignalled();
+    if (stop && !quiet) throw QLAppException("Обнаружен запрос на завершение работы сервиса");
+    return stop;
+}
+
+unsigned MailService::RetryTimeout() {
+    int t = ConfigNumber("Retry Timeout");
+    return t == 0 ? 15 : unsigned(t);
+}
+
+void MailService::InvokeCallback(int code, int detail) {
+    MutexLock lock(callbackLock, true);
+    if (callback) callback(code, detail, callbackData);
+}
+
+MailService& Service() {
+    static MailService service;
+    return service;
+}
+
+}  // namespace Postvane

@@ -1,0 +1,56 @@
+// The delivery service library: exported interface and argument records.
+#pragma once
+#include <windows.h>
+
+#ifdef POSTVANE_BUILD
+#define POSTVANE_API
+#else
+#define POSTVANE_API __declspec(dllimport)
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// One attachment. Fields are 32-bit on Win32 (20 bytes in all); on Win64 the same
+// fields in the same order with native pointers.
+typedef struct SmtpMailAttachment {
+    DWORD Size;               // at least sizeof(SmtpMailAttachment); smaller records are skipped
+    const void* Data;         // the content
+    DWORD DataSize;           // bytes at Data
+    const char* ContentType;  // MIME type; empty: application/octet-stream
+    const char* FileName;     // name offered to the recipient; optional
+} SmtpMailAttachment;
+
+// The message to submit. Texts are NUL-terminated windows-1251; a null text is empty.
+// 32 bytes on Win32; on Win64 the same fields with native pointers.
+typedef struct SmtpMail {
+    DWORD Size;                             // at least sizeof(SmtpMail); larger is accepted
+    const char* To;                         // recipients separated by commas
+    const char* Subject;
+    const char* Text;                       // body of the plain-text part
+    const SmtpMailAttachment* Attachments;  // AttachmentCount records; may be null when 0
+    DWORD AttachmentCount;
+    const char* From;                       // sender as shown in the From header
+    const char* Class;                      // mail class selecting the delivery rules
+} SmtpMail;
+
+// Called from the service thread when the service has stopped working: code 0, detail 0.
+typedef void (__cdecl* PostvaneCallback)(int code, int detail, void* userData);
+
+// Stores the message as a new file in the outbox. 1 when the file is written (last error 0);
+// 0 when refused: ERROR_INVALID_PARAMETER (null record), ERROR_INVALID_DATA (Size too small),
+// ERROR_SERVICE_DISABLED (Disabled set). Other failures are raised as exceptions.
+POSTVANE_API BOOL WINAPI SmtpSendMail(const SmtpMail* mail);
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef _WIN64
+static_assert(sizeof(SmtpMail) == 64, "SmtpMail layout");
+static_assert(sizeof(SmtpMailAttachment) == 40, "SmtpMailAttachment layout");
+#else
+static_assert(sizeof(SmtpMail) == 32, "SmtpMail is 32 bytes on Win32");
+static_assert(sizeof(SmtpMailAttachment) == 20, "SmtpMailAttachment is 20 bytes on Win32");
+#endif

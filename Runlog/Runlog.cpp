@@ -1,0 +1,80 @@
+#include "Runlog.h"
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include "qlbase.h"
+
+namespace {
+// Scoped critical section, local to the library.
+class Guard {
+public:
+    explicit Guard(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
+    ~Guard() { LeaveCriticalSection(cs_); }
+private:
+    CRITICAL_SECTION* cs_;
+};
+}  // namespace
+
+Runlog::Runlog() : file_(INVALID_HANDLE_VALUE), options_(0) { InitializeCriticalSection(&lock_); }
+
+Runlog::~Runlog() {
+    SetLogPath(nullptr);
+    DeleteCriticalSection(&lock_);
+}
+
+void Runlog::SetOptions(unsigned options) {
+    Guard g(&lock_);
+    options_ = options;
+}
+
+void Runlog::SetLogPath(const char* path) {
+    Guard g(&lock_);
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    path_ = string();
+    if (!path || !*path) return;
+    path_ = string(path);
+    file_ = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+string Runlog::LogPath() const {
+    Guard g(&lock_);
+    return path_;
+}
+
+bool Runlog::HasFile() const {
+    Guard g(&lock_);
+    return file_ != INVALID_HANDLE_VALUE;
+}
+
+void Runlog::Write(CharFormat kind, const char* format, ...) {
+    char stack[1024];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(stack, sizeof stack, format, args);
+    va_end(args);
+    if (n < 0) return;
+    if (size_t(n) < sizeof stack) { Emit(kind, stack, size_t(n)); return; }
+    std::string big(size_t(n) + 1, '\0');
+    va_start(args, format);
+    std::vsnprintf(&big[0], big.size(), format, args);
+    va_end(args);
+    Emit(kind, big.data(), size_t(n));
+}
+
+void Runlog::WriteText(CharFormat kind, const string& text) { Emit(kind, text.c_str(), text.Length()); }
+
+void Runlog::Emit(CharFormat kind, const char* message, size_t length) {
+    SYSTEMTIME st = RealTime::Now();
+    char head[64];
+    int h = std::snprintf(head, sizeof head, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%d] ", st.wYear, st.wMonth,
+                          st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, int(kind));
+    std::string record(head, size_t(h));
+    record.append(message, length);
+    record.append("\r\n");
+    Guard g(&lock_);
+    if (file_ == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file_, record.data(), DWORD(record.size()), &written, nullptr);
+}

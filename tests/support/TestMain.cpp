@@ -1,0 +1,28 @@
+// The main of every test program: the process gets a private stand-in for
+// HKEY_LOCAL_MACHINE (a fresh key under HKEY_CURRENT_USER), removed at the end.
+#include <windows.h>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include "TestSupport.h"
+
+namespace testing_support {
+void SetRegistryRootForMain(const std::string& root);
+}
+
+int main(int argc, char** argv) {
+    char root[128];
+    std::snprintf(root, sizeof root, "Software\\PennarkTests\\%lu-%lu", GetCurrentProcessId(), GetTickCount());
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS ||
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS) {
+        std::fprintf(stderr, "cannot isolate the registry\n");
+        return 2;
+    }
+    testing_support::SetRegistryRootForMain(root);
+    ::testing::InitGoogleTest(&argc, argv);
+    int result = RUN_ALL_TESTS();
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    RegCloseKey(key);
+    RegDeleteTreeA(HKEY_CURRENT_USER, root);
+    return result;
+}
