@@ -1,0 +1,3 @@
+// The dial-up client.
+#pragma once
+#include "core.h"
