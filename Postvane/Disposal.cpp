@@ -1,0 +1,87 @@
+#include "Disposal.h"
+#include <vector>
+#include "qlframe.h"
+
+namespace Postvane {
+
+namespace {
+// Copy block size: large enough for sequential throughput, small enough that a stop
+// request is noticed within a few milliseconds.
+const DWORD kCopyBlock = 1 << 20;
+}  // namespace
+
+DWORD CALLBACK CopyProgress(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE,
+                            HANDLE, LPVOID data) {
+    return static_cast<MailService*>(data)->CheckStop(true) ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+}
+
+BOOL CopyFileInBlocks(const char* source, const char* target, LPPROGRESS_ROUTINE progress, void* data) {
+    AHandle in(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!in.IsValid()) return FALSE;
+    LARGE_INTEGER size;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileSizeEx(in.Get(), &size) || !GetFileInformationByHandle(in.Get(), &info)) return FALSE;
+    AHandle out(CreateFileA(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            (info.dwFileAttributes & ~FILE_ATTRIBUTE_DIRECTORY) | FILE_FLAG_SEQUENTIAL_SCAN,
+                            nullptr));
+    if (!out.IsValid()) return FALSE;
+
+    // Ends a failed copy: no partial target stays behind; the error is kept for the caller.
+    auto fail = [&](DWORD error) {
+        out.Close();
+        DeleteFileA(target);
+        SetLastError(error);
+        return FALSE;
+    };
+    std::vector<char> block(kCopyBlock);
+    LARGE_INTEGER done;
+    done.QuadPart = 0;
+    for (;;) {
+        if (progress && progress(size, done, size, done, 1, done.QuadPart ? CALLBACK_CHUNK_FINISHED : CALLBACK_STREAM_SWITCH,
+                                 in.Get(), out.Get(), data) == PROGRESS_CANCEL)
+            return fail(ERROR_REQUEST_ABORTED);
+        DWORD got = 0;
+        if (!ReadFile(in.Get(), block.data(), kCopyBlock, &got, nullptr)) return fail(GetLastError());
+        if (got == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(out.Get(), block.data(), got, &written, nullptr)) return fail(GetLastError());
+        if (written != got) return fail(ERROR_WRITE_FAULT);
+        done.QuadPart += got;
+    }
+    SetFileTime(out.Get(), &info.ftCreationTime, &info.ftLastAccessTime, &info.ftLastWriteTime);
+    return TRUE;
+}
+
+string UniqueTargetPath(const string& path) {
+    if (!FileExists(path)) return path;
+    string dir = MakePathSpec(GetParentPath(path));
+    string file = GetFileFromPath(path);
+    string name = GetFileName(file);
+    string ext = GetFileExt(file);
+    for (int i = 1;; ++i) {
+        string candidate = dir + name + FormatBuffer(256, "(%i)", i) + ext;
+        if (!FileExists(candidate)) return candidate;
+    }
+}
+
+bool DisposeMessage(MailService& service, const string& path, bool delivered) {
+    Runlog& log = ServiceLog();
+    string dir = ConfigText(delivered ? "ArchiveDir" : "BadMailDir");
+    if (dir.IsEmpty()) {
+        string line = FormatBuffer(256, "Путь архива не задан, не удаётся сохранить %sотправленное сообщение: ",
+                                   delivered ? "" : "не");
+        log.WriteText(Runlog::Error, line + path);
+        return false;
+    }
+    CreatePath(dir, nullptr);
+    string target = UniqueTargetPath(MakePathSpec(dir) + GetFileFromPath(path));
+    log.WriteText(Runlog::Progress, string("Копируется ") + path + " в " + target);
+    if (!CopyFileInBlocks(path.c_str(), target.c_str(), CopyProgress, &service)) {
+        log.Write(Runlog::Error, "Копирование завершено неудачей. Системная ошибка %08x.", unsigned(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace Postvane

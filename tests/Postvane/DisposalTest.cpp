@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+#include "Disposal.h"
+#include "TestSupport.h"
+
+using namespace testing_support;
+using Postvane::MailService;
+
+namespace {
+const char kMail[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
+
+// A service log in a temporary file, read back as text.
+class DisposalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Postvane::ServiceLog().SetLogPath((dir / "service.log").c_str());
+        outbox = dir / "Outbox";
+        CreateDirectoryA(outbox.c_str(), nullptr);
+        message = outbox + "\\123.eml";
+        WriteFileBytes(message, "From: a\r\n\r\nbody");
+    }
+    void TearDown() override { Postvane::ServiceLog().SetLogPath(nullptr); }
+    std::string Log() { return ReadFileBytes(dir / "service.log"); }
+
+    TempDir dir;
+    std::string outbox, message;
+    MailService service;
+};
+}  // namespace
+
+TEST_F(DisposalTest, EmptyDirectoryValuesAreLoggedAndNotCopied) {
+    EXPECT_FALSE(Postvane::DisposeMessage(service, message.c_str(), true));
+    EXPECT_FALSE(Postvane::DisposeMessage(service, message.c_str(), false));
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("[2] Путь архива не задан, не удаётся сохранить отправленное сообщение: " + message))
+        << Printable(log);
+    EXPECT_NE(std::string::npos, log.find("[2] Путь архива не задан, не удаётся сохранить неотправленное сообщение: " + message))
+        << Printable(log);
+    EXPECT_TRUE(PathExists(message)) << "disposal copies; deleting is the caller's";
+}
+
+TEST_F(DisposalTest, CopiesUnderAFreeNameIntoACreatedDirectory) {
+    std::string archive = dir / "deep\\Sent";
+    SetRegText(kMail, "ArchiveDir", archive);
+    ASSERT_TRUE(Postvane::DisposeMessage(service, message.c_str(), true)) << "missing parents are created";
+    EXPECT_EQ(ReadFileBytes(message), ReadFileBytes(archive + "\\123.eml"));
+
+    WriteFileBytes(archive + "\\123(1).eml", "older");
+    ASSERT_TRUE(Postvane::DisposeMessage(service, message.c_str(), true));
+    EXPECT_EQ((std::vector<std::string>{"123(1).eml", "123(2).eml", "123.eml"}), ListDir(archive));
+    EXPECT_EQ("older", ReadFileBytes(archive + "\\123(1).eml")) << "a copy never overwrites an earlier one";
+    EXPECT_NE(std::string::npos, Log().find("[5] Копируется " + message + " в " + archive + "\\123(2).eml"));
+}
+
+TEST_F(DisposalTest, UniqueNameKeepsNamesWithoutExtension) {
+    std::string plain = dir / "README";
+    EXPECT_EQ(plain, Postvane::UniqueTargetPath(plain.c_str()).str());
+    WriteFileBytes(plain, "x");
+    EXPECT_EQ(dir / "README(1)", Postvane::UniqueTargetPath(plain.c_str()).str());
+}
+
+TEST_F(DisposalTest, StopRequestCancelsALargeCopy) {
+    std::string big = outbox + "\\big.eml";
+    WriteFileBytes(big, std::string(5 << 20, 'x'));
+    std::string bad = dir / "Bad";
+    SetRegText(kMail, "BadMailDir", bad);
+
+    // The stop request arrives after the first block has been copied.
+    struct Probe { MailService* service; int calls; } probe{&service, 0};
+    auto progress = [](LARGE_INTEGER a, LARGE_INTEGER b, LARGE_INTEGER c, LARGE_INTEGER d, DWORD e, DWORD f,
+                       HANDLE g, HANDLE h, LPVOID data) -> DWORD {
+        Probe* p = static_cast<Probe*>(data);
+        if (++p->calls == 2) p->service->stopEvent.Set();
+        return Postvane::CopyProgress(a, b, c, d, e, f, g, h, p->service);
+    };
+    CreateDirectoryA(bad.c_str(), nullptr);
+    std::string target = bad + "\\big.eml";
+    SetLastError(0);
+    EXPECT_FALSE(Postvane::CopyFileInBlocks(big.c_str(), target.c_str(), progress, &probe));
+    EXPECT_EQ(DWORD(ERROR_REQUEST_ABORTED), GetLastError());
+    EXPECT_EQ(2, probe.calls);
+    EXPECT_FALSE(PathExists(target)) << "a cancelled copy leaves no partial file";
+
+    EXPECT_FALSE(Postvane::DisposeMessage(service, big.c_str(), false));
+    EXPECT_NE(std::string::npos, Log().find("[2] Копирование завершено неудачей. Системная ошибка 000004d3."))
+        << Printable(Log());
+}
