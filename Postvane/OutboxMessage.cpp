@@ -1,0 +1,252 @@
+#include "OutboxMessage.h"
+#include <cmath>
+#include "PKLib.h"
+#include "qlframe.h"
+
+namespace Postvane {
+
+namespace {
+const char kSource[] = "Postvane/Outbox";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// One line of text: [begin, end) without its line end; crlf tells whether CR LF ended it.
+struct Line {
+    size_t begin, end, next;
+    bool crlf;
+};
+
+Line NextLine(const char* data, size_t length, size_t pos) {
+    size_t i = pos;
+    while (i < length && data[i] != '\r' && data[i] != '\n') ++i;
+    Line line{pos, i, i, false};
+    if (i + 1 < length && data[i] == '\r' && data[i + 1] == '\n') {
+        line.crlf = true;
+        line.next = i + 2;
+    } else if (i < length) {
+        line.next = i + 1;  // a bare CR or LF
+    }
+    return line;
+}
+
+bool IsBlankLine(const char* data, const Line& line) {
+    for (size_t i = line.begin; i < line.end; ++i)
+        if (!IsBlank(data[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+MessageHeaders ParseHeaders(const char* data, size_t length) {
+    MessageHeaders h;
+    length = std::min(length, kHeaderWindow);
+    // The header that continuation lines extend; null when it is not one we keep.
+    string* current = nullptr;
+    size_t pos = 0;
+    while (pos < length) {
+        Line line = NextLine(data, length, pos);
+        if (IsBlankLine(data, line)) break;
+        if (IsBlank(data[line.begin])) {
+            if (current) {
+                size_t from = line.begin;
+                while (from < line.end && IsBlank(data[from])) ++from;
+                *current += "\r\n";
+                current->Append(data + from, line.end - from);
+            }
+        } else {
+            size_t nameEnd = line.begin;
+            while (nameEnd < line.end && !IsBlank(data[nameEnd])) ++nameEnd;
+            size_t valueBegin = nameEnd;
+            while (valueBegin < line.end && IsBlank(data[valueBegin])) ++valueBegin;
+            std::string name(data + line.begin, nameEnd - line.begin);
+            string value(data + valueBegin, line.end - valueBegin);
+            current = nullptr;
+            if (!h.hasTo && lstrcmpiA(name.c_str(), "To:") == 0) {
+                h.hasTo = true;
+                h.to = value;
+                current = &h.to;
+            } else if (!h.hasClass && lstrcmpiA(name.c_str(), "X-Class:") == 0) {
+                h.hasClass = true;
+                h.mailClass = value;
+                current = &h.mailClass;
+            }
+        }
+        if (!line.crlf) break;
+        pos = line.next;
+    }
+    return h;
+}
+
+unsigned ScheduleDelay(const string& schedule, unsigned failures, unsigned fallback) {
+    const std::string& s = schedule.str();
+    unsigned delay = fallback, count = 0;
+    size_t pos = 0;
+    while (count < failures) {
+        while (pos < s.size() && s[pos] == ' ') ++pos;
+        if (pos >= s.size()) break;  // a trailing space ends the list, it is no entry
+        size_t end = s.find(' ', pos);
+        if (end == std::string::npos) end = s.size();
+        double seconds = 0;
+        try {
+            seconds = ScanNumber(0, s.substr(pos, end - pos).c_str(), 0, true);
+        } catch (const NumericSyntax&) {
+            seconds = 0;  // an entry that is not a number waits nothing
+        }
+        delay = seconds <= 0 ? 0 : unsigned(std::trunc(seconds));
+        ++count;
+        pos = end;
+    }
+    return delay;
+}
+
+ClassRules ReadClassRules(const string& mailClass) {
+    ClassRules rules;
+    if (mailClass.IsEmpty()) return rules;
+    RegKey classKey(*ConfigKey(), (string("MailClass\\") + mailClass).c_str(), false, RegKey::ReadAccess);
+    rules.maxAttempt = unsigned(classKey["MaxAttempt"].Number());
+    rules.schedule = classKey["Schedule"].Text();
+    return rules;
+}
+
+void ReadAttemptLog(const string& path, unsigned* count, RealTime* last) {
+    *count = 0;
+    *last = RealTime();
+    if (!FileExists(path)) return;
+    string text;
+    try {
+        text = LoadTextFile(path);
+    } catch (const QuilletException&) {
+        return;
+    }
+    const std::string& s = text.str();
+    for (size_t at = 0, eol; (eol = s.find("\r\n", at)) != std::string::npos; at = eol + 2) {
+        ++*count;
+        try {
+            RealTime t = ScanDateTime(0, s.substr(at, eol - at).c_str(), true, nullptr);
+            if (!*last || t > *last) *last = t;
+        } catch (...) {
+            // a line that does not parse still counts as a failure
+        }
+    }
+}
+
+string AttemptLogPath(const string& outbox, const string& messagePath) {
+    return MakePathSpec(outbox) + "Wait\\" + GetFileFromPath(messagePath) + ".msglog";
+}
+
+size_t HeaderEnd(const std::string& text) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        Line line = NextLine(text.data(), text.size(), pos);
+        if (IsBlankLine(text.data(), line)) return line.crlf || line.end == text.size() ? pos : 0;
+        if (!line.crlf) return 0;
+        pos = line.next;
+    }
+    return 0;
+}
+
+OutboxMessage ReadMessage(MailService& service, const string& path) {
+    OutboxMessage m;
+    m.path = path;
+    Runlog& log = ServiceLog();
+    try {
+        FilePort file(path, CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!file.IsValid()) return m;  // still being written, or gone
+        std::string head(kHeaderWindow, '\0');
+        LONGLONG pos = 0;
+        DWORD got = file.Read(&pos, &head[0], DWORD(head.size()));
+        if (got == 0) {
+            m.Disposition = Rejected;
+            return m;
+        }
+        log.WriteText(Runlog::Progress, string("Открыто сообщение ") + path);
+
+        MessageHeaders headers = ParseHeaders(head.data(), got);
+        if (headers.hasTo) m.recipient = headers.to;
+        if (headers.hasClass) m.mailClass = headers.mailClass;
+        if (m.mailClass.HasText()) log.WriteText(Runlog::Progress, string("Класс сообщения: ") + m.mailClass);
+
+        if (!(service.debugFlags & kNoAttemptLogs)) {
+            m.attemptLogPath = AttemptLogPath(service.outboxDirectory, path);
+            unsigned count = 0;
+            ReadAttemptLog(m.attemptLogPath, &count, &m.LastAttempt);
+            m.AttemptCount += count;
+        }
+
+        m.Disposition = Ready;
+        if (ApplyClassRules(service, m) && m.Disposition == Ready) {
+            ++m.AttemptCount;
+            log.Write(Runlog::Progress, "Попытка отправки №%u", m.AttemptCount);
+            if (m.LastAttempt) {
+                double seconds = (RealTime::Now().UTC() - m.LastAttempt).value / RealTime::Second;
+                log.Write(Runlog::Progress, "От предыдущей попытки отправки этого сообщения прошло секунд: %i",
+                          int(std::trunc(seconds)));
+            }
+        }
+
+        if (m.Disposition == Ready) {
+            if (m.recipient.IsEmpty()) {
+                RegKey smtp(*ConfigKey(), "SMTP", false, RegKey::ReadAccess);
+                m.recipient = smtp["Recipient"].Text();
+                if (m.recipient.IsEmpty()) throw QLAppException("Не задан адрес получателя этого сообщения");
+            }
+            m.content = LoadTextFile(file);
+            if (!headers.hasTo) {
+                size_t end = HeaderEnd(m.content.str());
+                if (end != 0) {
+                    std::string c = m.content.str();
+                    c.insert(end, "To: " + m.recipient.str() + "\r\n");
+                    m.content = string(std::move(c));
+                }
+            }
+        }
+    } catch (const QuilletException& e) {
+        log.WriteText(Runlog::Error, string("Сервис Postvane (отправка письма), ошибка при загрузке письма (файл \"") +
+                                         path + "\"): " + e.Reason());
+        m.Disposition = Rejected;
+    }
+    return m;
+}
+
+bool ApplyClassRules(MailService& service, OutboxMessage& m) {
+    Runlog& log = ServiceLog();
+    ClassRules rules = ReadClassRules(m.mailClass);
+    if (rules.maxAttempt != 0 && m.AttemptCount >= rules.maxAttempt) {
+        log.Write(Runlog::Error, "Слишком много неудачных попыток отправки (для класса %s предел %u попыток)",
+                  m.mailClass.c_str(), rules.maxAttempt);
+        m.Disposition = Rejected;
+        return false;
+    }
+    if (m.AttemptCount != 0 && m.LastAttempt) {
+        unsigned delay = ScheduleDelay(rules.schedule, m.AttemptCount, service.RetryTimeout());
+        RealTime due = (m.LastAttempt + RealTime(delay * RealTime::Second)).Local();
+        RealTime now = RealTime::Now();
+        if (due > now) {
+            log.Write(Runlog::Detail, "Сообщение должно быть отправлено не ранее %s %s",
+                      Format(2, due, false, true).c_str(), Format(2, due, true, false).c_str());
+            m.WaitMs = DWORD((due - now).value / RealTime::Millisecond);
+            m.Disposition = Deferred;
+        }
+    }
+    return true;
+}
+
+void AppendAttempt(const OutboxMessage& m) {
+    string waitDir = GetParentPath(m.attemptLogPath);
+    CreatePath(waitDir, nullptr);
+    FilePort file(m.attemptLogPath, CreateFileA(m.attemptLogPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LONGLONG end = 0;
+    file.Seek(&end, FILE_END);
+    string line = Format(0, m.LastAttempt, true, false) + "\r\n";
+    file.Write(line.c_str(), line.Length());
+}
+
+void DeleteMessage(MailService& service, const OutboxMessage& m) {
+    CheckSystemCall(DeleteFileA(m.path.c_str()), kSource, __LINE__);
+    ServiceLog().WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + m.path + "\")");
+    if (m.attemptLogPath.HasText()) DeleteFileA(m.attemptLogPath.c_str());
+}
+
+}  // namespace Postvane

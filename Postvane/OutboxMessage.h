@@ -1,0 +1,75 @@
+// One message of the outbox during one pass: reading it back, its attempt history and the
+// rules of its mail class.
+#pragma once
+#include "MailService.h"
+
+namespace Postvane {
+
+// Only this many bytes at the start of a message file are examined for headers.
+const size_t kHeaderWindow = 32767;
+
+enum Disposition : DWORD {
+    Skipped = 0,    // cannot be opened yet (still being written): the pass is repeated after 1 s
+    Deferred = 1,   // not yet due: WaitMs tells when
+    Ready = 2,      // to be sent in this pass
+    Delivered = 3,  // sent: archived and deleted
+    Rejected = 4,   // undeliverable: set aside and deleted
+    AbortPass = 5,  // failed without being counted: the pass ends and the service pauses
+};
+
+struct OutboxMessage {
+    ::Postvane::Disposition Disposition = Skipped;
+    string path;            // the message file
+    string attemptLogPath;  // its attempt log; empty when attempt logs are off
+    string mailClass;       // X-Class header; empty when none
+    string recipient;       // To header, or the configured fallback
+    string content;         // the whole file, possibly with an inserted To header line
+    unsigned AttemptCount = 0;  // counted failed attempts, plus one once an attempt starts
+    DWORD WaitMs = 0;           // for Deferred: milliseconds until due
+    RealTime LastAttempt;       // UTC; unset when none
+};
+
+// The headers of a message as the service reads them back.
+struct MessageHeaders {
+    bool hasTo = false;
+    string to;
+    bool hasClass = false;
+    string mailClass;
+};
+
+// Reads the header block of data: a header is a line whose first run up to a space or tab
+// is its name (colon included); a line starting with a space or tab continues the previous
+// header after CR LF; the block ends at the first blank line, or after the first line not
+// ended by CR LF. Names compare without regard to case; the first occurrence counts.
+MessageHeaders ParseHeaders(const char* data, size_t length);
+
+// The offset of the blank line that ends the header block, every earlier line ending with
+// CR LF; 0 when there is no such line or the text starts with it.
+size_t HeaderEnd(const std::string& text);
+
+// The delivery rules of a mail class (a class without a key has neither value).
+struct ClassRules {
+    unsigned maxAttempt = 0;  // counted failures after which the message is rejected; 0: no limit
+    string schedule;          // waits in seconds after the 1st, 2nd, ... failure
+};
+ClassRules ReadClassRules(const string& mailClass);
+// The wait after the given number of failures: the schedule's entry of that number, the
+// last entry when there are fewer, fallback when the schedule is empty.
+unsigned ScheduleDelay(const string& schedule, unsigned failures, unsigned fallback);
+// Counts the complete lines of an attempt log and finds the latest time among those that
+// parse. A log that is missing or cannot be read counts as empty.
+void ReadAttemptLog(const string& path, unsigned* count, RealTime* last);
+// The attempt log of a message file in the outbox: Wait\<name>.msglog.
+string AttemptLogPath(const string& outbox, const string& messagePath);
+
+// Opens and reads one message file, its attempt log and its class rules.
+OutboxMessage ReadMessage(MailService& service, const string& path);
+// Applies the limit and schedule of the message's class: false when it has failed too
+// often (then Rejected); may make it Deferred with WaitMs.
+bool ApplyClassRules(MailService& service, OutboxMessage& message);
+// Appends LastAttempt to the attempt log, creating the wait directory and the log.
+void AppendAttempt(const OutboxMessage& message);
+// Deletes the message file (WindowsError when that fails) and its attempt log.
+void DeleteMessage(MailService& service, const OutboxMessage& message);
+
+}  // namespace Postvane
