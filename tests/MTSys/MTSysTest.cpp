@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <functional>
 #include "MTSys.h"
-#include "TestSupport.h"
 
 namespace {
 // Long enough for a signal that must come; a passing test never waits this long.
