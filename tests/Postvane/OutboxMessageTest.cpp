@@ -75,8 +75,8 @@ TEST(Headers, FoldingRepeatsCaseAndBlockEnd) {
     std::string spaced = "Subject: a\r\n \t \r\nTo: b\r\n";
     EXPECT_FALSE(ParseHeaders(spaced.data(), spaced.size()).hasTo) << "a line of blanks ends the block";
 
-    std::string far = "X-Pad: " + std::string(kHeaderWindow, 'p') + "\r\nTo: late\r\n\r\n";
-    EXPECT_FALSE(ParseHeaders(far.data(), far.size()).hasTo) << "only the header window is examined";
+    std::string distant = "X-Pad: " + std::string(kHeaderWindow, 'p') + "\r\nTo: late\r\n\r\n";
+    EXPECT_FALSE(ParseHeaders(distant.data(), distant.size()).hasTo) << "only the header window is examined";
 }
 
 TEST(Headers, EndOfHeaderBlock) {
