@@ -221,6 +221,22 @@ TEST_F(Submit, FullMessageIsByteExact) {
     EXPECT_EQ(expected, stored) << Printable(stored);
 }
 
+TEST_F(Submit, MissingAttachmentDataGivesEmptyParts) {
+    SmtpMailAttachment part = Attachment("", nullptr, "lost.bin");
+    part.Data = nullptr;
+    part.DataSize = 4096;  // a count without data
+    SmtpMail mail = EmptyMail();
+    mail.Attachments = &part;
+    mail.AttachmentCount = 1;
+    std::string stored = Stored(mail);
+    EXPECT_NE(std::string::npos, stored.find("\tname=\"lost.bin\"\r\n\r\n" + kClosing))
+        << "the part has its header lines and no content: " << Printable(stored);
+
+    mail.Attachments = nullptr;
+    mail.AttachmentCount = 3;  // a count without records
+    EXPECT_EQ(std::string::npos, Stored(mail).find("Content-Disposition")) << "no record, no part";
+}
+
 TEST_F(Submit, ToAndClassLinesOnlyWhenSet) {
     SmtpMail mail = EmptyMail();
     mail.To = "a@example.com";
