@@ -69,13 +69,13 @@ def imported_dlls(dump):
     return re.findall(r"^\s*DLL Name:\s*(\S+)", dump, re.MULTILINE)
 
 
-def check_exports(tool, dll, specs):
-    if not specs:
+def check_exports(tool, dll, pairs):
+    if not pairs:
         return [f"{dll}: no export named to check"]
     table = export_table(objdump(tool, dll))
     failures = []
-    for spec in specs:
-        plain, _, decorated = spec.partition("=")
+    for pair in pairs:
+        plain, _, decorated = pair.partition("=")
         for name in filter(None, (plain, decorated)):
             if name not in table:
                 failures.append(f"{dll}: '{name}' is not exported")
