@@ -12,6 +12,10 @@ namespace {
 
 const int kAppDataFolder = 0x1A;  // CSIDL_APPDATA
 
+SubmitSeams::TickFunction g_tick = nullptr;
+SubmitSeams::WriteFunction g_write = nullptr;
+SubmitSeams::FlushFunction g_flush = nullptr;
+
 std::string Text(const char* p) { return p ? std::string(p) : std::string(); }
 
 // A header value with every run of CR and LF replaced by one space, so that a value can
@@ -44,7 +48,7 @@ void AppendBase64Lines(std::string& out, const SmtpMailAttachment& a) {
 // separator), starting at the tick count. A name taken between the existence test and the
 // exclusive create moves on to the next number.
 AHandle CreateMessageFile(const string& outbox, string* path) {
-    DWORD n = GetTickCount();
+    DWORD n = g_tick ? g_tick() : GetTickCount();
     for (;;) {
         string candidate = outbox + FormatBuffer(256, "%u.eml", unsigned(n));
         if (!FileExists(candidate)) {
@@ -59,6 +63,19 @@ AHandle CreateMessageFile(const string& outbox, string* path) {
                 throw FileException(FormatBuffer(256, "file create error, system error %lu:", error), candidate);
         }
         ++n;
+    }
+}
+
+// Records the default outbox in OutboxDir. The reading configuration key cannot store, so
+// the Mail key is opened for writing for this one step. Storing is a convenience for the
+// operator and the service: the message goes to the default outbox whether or not the
+// registry takes the value, so a refused write does not fail the submission.
+void StoreDefaultOutbox(const string& outbox) {
+    try {
+        RegKey mailKey(HKEY_LOCAL_MACHINE, kMailKeyPath, true, RegKey::AllAccess);
+        mailKey["OutboxDir"] = outbox;
+    } catch (const WindowsError&) {
+        // The next submission tries again.
     }
 }
 
@@ -148,9 +165,7 @@ BOOL SubmitMail(const SmtpMail* mail, bool flush) {
     string outbox = ConfigText("OutboxDir");
     if (outbox.IsEmpty()) {
         outbox = DefaultOutboxDir();
-        // The reading key cannot store: the Mail key is opened for writing for this one step.
-        RegKey mailKey(HKEY_LOCAL_MACHINE, kMailKeyPath, true, RegKey::AllAccess);
-        mailKey["OutboxDir"] = outbox;
+        StoreDefaultOutbox(outbox);
     }
     CreatePath(outbox, nullptr);
     outbox = MakePathSpec(outbox);
@@ -163,8 +178,12 @@ BOOL SubmitMail(const SmtpMail* mail, bool flush) {
     AHandle created = CreateMessageFile(outbox, &path);
     FilePort file(path, created.Detach());
     try {
-        file.Write(text.c_str(), text.Length());
-        if (flush) file.Flush();
+        if (g_write) g_write(file, text.c_str(), text.Length());
+        else file.Write(text.c_str(), text.Length());
+        if (flush) {
+            if (g_flush) g_flush(file);
+            else file.Flush();
+        }
     } catch (...) {
         // Never leave half a message for the service to find.
         file.Close();
@@ -175,6 +194,10 @@ BOOL SubmitMail(const SmtpMail* mail, bool flush) {
     SetLastError(0);
     return TRUE;
 }
+
+void SubmitSeams::SetTickCount(TickFunction tick) { g_tick = tick; }
+void SubmitSeams::SetWrite(WriteFunction write) { g_write = write; }
+void SubmitSeams::SetFlush(FlushFunction flush) { g_flush = flush; }
 
 }  // namespace Postvane
 

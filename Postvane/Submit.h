@@ -3,6 +3,7 @@
 #include "Postvane.h"
 #include "core.h"
 #include "qlbase.h"
+#include "qlframe.h"
 
 namespace Postvane {
 
@@ -29,5 +30,17 @@ string DefaultOutboxDir();
 
 // SmtpSendMail; flush false skips the flush to disk (for the benchmark only).
 BOOL SubmitMail(const SmtpMail* mail, bool flush);
+
+// Seams through which tests replace the tick count that starts the name search and the
+// write and flush of the message file. A null function restores the real one. They are
+// set while no submission runs.
+namespace SubmitSeams {
+typedef DWORD (*TickFunction)();
+typedef void (*WriteFunction)(FilePort& file, const void* data, size_t count);
+typedef void (*FlushFunction)(FilePort& file);
+void SetTickCount(TickFunction tick);
+void SetWrite(WriteFunction write);
+void SetFlush(FlushFunction flush);
+}  // namespace SubmitSeams
 
 }  // namespace Postvane

@@ -2,6 +2,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 string Format(FormatTypes type, const RealTime& t, bool date, bool time) {
     SYSTEMTIME st = t;
@@ -35,16 +37,43 @@ RealTime ScanDateTime(FormatTypes type, const char* text, bool strict, unsigned*
     return result;
 }
 
+namespace {
+// Length of the decimal number at p: sign, digits with at most one point, then an
+// optional exponent; 0 when there is none. Words such as "inf" and "nan" and hexadecimal
+// forms are not numbers here: callers truncate the value to an integer.
+size_t DecimalLength(const char* p) {
+    size_t i = 0, digits = 0;
+    if (p[i] == '+' || p[i] == '-') ++i;
+    while (p[i] >= '0' && p[i] <= '9') { ++i; ++digits; }
+    if (p[i] == '.') {
+        ++i;
+        while (p[i] >= '0' && p[i] <= '9') { ++i; ++digits; }
+    }
+    if (digits == 0) return 0;
+    if (p[i] == 'e' || p[i] == 'E') {
+        size_t j = i + 1;
+        if (p[j] == '+' || p[j] == '-') ++j;
+        if (p[j] >= '0' && p[j] <= '9') {
+            while (p[j] >= '0' && p[j] <= '9') ++j;
+            i = j;
+        }
+    }
+    return i;
+}
+}  // namespace
+
 double ScanNumber(FormatTypes type, const char* text, int flags, bool strict) {
     const char* p = text ? text : "";
     while (*p && std::strchr(whitespace, *p)) ++p;
-    char* stop = nullptr;
-    errno = 0;
-    double v = std::strtod(p, &stop);
-    bool ok = stop != p && errno != ERANGE;
+    size_t length = DecimalLength(p);
+    bool ok = length > 0;
+    for (const char* q = p + length; ok && *q; ++q)
+        if (!std::strchr(whitespace, *q)) ok = false;
+    double v = 0;
     if (ok) {
-        for (const char* q = stop; *q; ++q)
-            if (!std::strchr(whitespace, *q)) { ok = false; break; }
+        errno = 0;
+        v = std::strtod(std::string(p, length).c_str(), nullptr);
+        ok = errno != ERANGE || v == 0;
     }
     if (!ok) throw NumericSyntax(string("invalid number: ") + (text ? text : ""));
     return v;

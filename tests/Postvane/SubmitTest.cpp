@@ -1,8 +1,537 @@
 #include <gtest/gtest.h>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
 #include "Submit.h"
+#include "TestSupport.h"
+#include "qlframe.h"
+#include <sddl.h>
 
-TEST(Submit, RefusesNull) {
+using namespace testing_support;
+
+namespace {
+
+const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
+const char kSmtpKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail\\SMTP";
+
+const std::string kBoundaryLine = "------===_--pennark-pennark-pennark";
+// Everything from the MIME-Version line to the start of the text part's body.
+const std::string kMimeHead =
+    "\r\nMIME-Version: 1.0"
+    "\r\nContent-Type: multipart/mixed;"
+    "\r\n        boundary=\"----===_--pennark-pennark-pennark\"\r\n"
+    "\r\n"
+    "------===_--pennark-pennark-pennark\r\n"
+    "Content-Type: text/plain; charset=\"windows-1251\"\r\n"
+    "Content-Transfer-Encoding: 8bit\r\n"
+    "\r\n";
+const std::string kClosing = "\r\n------===_--pennark-pennark-pennark--\r\n";
+
+SYSTEMTIME g_moment;
+TIME_ZONE_INFORMATION g_zone;
+DWORD g_zoneId;
+
+RealTime TestClock() { return RealTime(g_moment); }
+DWORD TestZone(TIME_ZONE_INFORMATION* tzi) {
+    *tzi = g_zone;
+    return g_zoneId;
+}
+
+void SetMoment(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    g_moment = SYSTEMTIME();
+    g_moment.wYear = year;
+    g_moment.wMonth = month;
+    g_moment.wDay = day;
+    g_moment.wHour = hour;
+    g_moment.wMinute = minute;
+    g_moment.wSecond = second;
+    g_moment.wMilliseconds = 480;
+}
+
+void SetZone(DWORD id, LONG bias, LONG standardBias = 0, LONG daylightBias = 0) {
+    g_zone = TIME_ZONE_INFORMATION();
+    g_zone.Bias = bias;
+    g_zone.StandardBias = standardBias;
+    g_zone.DaylightBias = daylightBias;
+    g_zoneId = id;
+}
+
+SmtpMail EmptyMail() {
+    SmtpMail mail = {};
+    mail.Size = sizeof(SmtpMail);
+    return mail;
+}
+
+SmtpMailAttachment Attachment(const std::string& data, const char* type, const char* name) {
+    SmtpMailAttachment a = {};
+    a.Size = sizeof(SmtpMailAttachment);
+    a.Data = data.data();
+    a.DataSize = DWORD(data.size());
+    a.ContentType = type;
+    a.FileName = name;
+    return a;
+}
+
+// The Date line's value of a stored message.
+std::string DateOf(const std::string& message) {
+    size_t at = message.find("\r\nDate: ");
+    if (at == std::string::npos) return "<no Date line>";
+    at += 8;
+    return message.substr(at, message.find("\r\n", at) - at);
+}
+
+std::string FirstLine(const std::string& message) { return message.substr(0, message.find("\r\n")); }
+
+class Submit : public ::testing::Test {
+protected:
+    void SetUp() override {
+        outbox = dir / "Outbox";
+        SetRegText(kMailKey, "OutboxDir", outbox);
+        SetRegNumber(kMailKey, "Disabled", 0);
+        SetRegText(kSmtpKey, "ReversePath", "");
+        SetMoment(2009, 3, 3, 9, 5, 7);
+        SetZone(TIME_ZONE_ID_UNKNOWN, -180);
+        TimeSource::SetClock(TestClock);
+        TimeSource::SetZone(TestZone);
+    }
+    void TearDown() override {
+        TimeSource::SetClock(nullptr);
+        TimeSource::SetZone(nullptr);
+        Postvane::SubmitSeams::SetTickCount(nullptr);
+        Postvane::SubmitSeams::SetWrite(nullptr);
+        Postvane::SubmitSeams::SetFlush(nullptr);
+        OverrideSpecialFolderPath(0x1A, "");
+    }
+
+    // Submits through the export and returns the one message file it stored (and removes it).
+    std::string Stored(const SmtpMail& mail) {
+        SetLastError(1234);
+        EXPECT_TRUE(SmtpSendMail(&mail)) << "last error " << GetLastError();
+        EXPECT_EQ(0u, GetLastError()) << "success clears the last error";
+        std::vector<std::string> names = ListDir(outbox);
+        if (names.size() != 1) {
+            ADD_FAILURE() << names.size() << " files in the outbox, one expected";
+            return std::string();
+        }
+        std::string path = outbox + "\\" + names[0];
+        std::string bytes = ReadFileBytes(path);
+        DeleteFileA(path.c_str());
+        return bytes;
+    }
+
+    TempDir dir;
+    std::string outbox;
+};
+
+}  // namespace
+
+TEST_F(Submit, AllTextsEmptyGiveTheMinimalMessage) {
+    SmtpMail mail = EmptyMail();
+    EXPECT_EQ(
+        "From: Quillet Pennark Email Plugin v.1.1.0.2"
+        "\r\nSubject: "
+        "\r\nDate: Tue, 3 Mar 2009 09:05:07 +0300" +
+            kMimeHead + kClosing,
+        Stored(mail));
+
+    const char* empty = "";
+    mail.To = mail.Subject = mail.Text = mail.From = mail.Class = empty;
+    EXPECT_EQ(
+        "From: Quillet Pennark Email Plugin v.1.1.0.2"
+        "\r\nSubject: "
+        "\r\nDate: Tue, 3 Mar 2009 09:05:07 +0300" +
+            kMimeHead + kClosing,
+        Stored(mail))
+        << "empty texts count as null texts";
+}
+
+TEST_F(Submit, SenderComesFromFromThenTheAccount) {
+    SmtpMail mail = EmptyMail();
+    SetRegText(kSmtpKey, "ReversePath", "kiosk");
+    EXPECT_EQ("From: kiosk <kiosk>", FirstLine(Stored(mail)));
+    mail.From = "Kiosk 7";
+    EXPECT_EQ("From: Kiosk 7 <kiosk>", FirstLine(Stored(mail)));
+    SetRegText(kSmtpKey, "ReversePath", "");
+    EXPECT_EQ("From: Kiosk 7", FirstLine(Stored(mail)));
+    DeleteRegValue(kSmtpKey, "ReversePath");
+    mail.From = nullptr;
+    EXPECT_EQ("From: Quillet Pennark Email Plugin v.1.1.0.2", FirstLine(Stored(mail)));
+}
+
+TEST_F(Submit, FullMessageIsByteExact) {
+    SetRegText(kSmtpKey, "ReversePath", "kiosk@example.com");
+    const std::string report = "abc";
+    const std::string nothing = "";
+    const std::string sixty(60, '\0');      // 80 base64 characters: one line
+    const std::string sixtyOne(61, '\0');   // 84 characters: a line of 80 and a line of 4
+    SmtpMailAttachment parts[5] = {
+        Attachment(report, "text/plain", "report.txt"),
+        Attachment(report, "image/png", "skipped.png"),
+        Attachment(nothing, nullptr, nullptr),
+        Attachment(sixty, "", "zeros.bin"),
+        Attachment(sixtyOne, "application/x-zeros", ""),
+    };
+    parts[1].Size = 16;  // too small a record: passed over without error
+    SmtpMail mail = EmptyMail();
+    mail.To = "a@example.com, b@example.com";
+    mail.Subject = "Отчёт";
+    mail.Text = "Line one\r\n.dot line\nbare LF\rbare CR \xC0\r\n";
+    mail.Attachments = parts;
+    mail.AttachmentCount = 5;
+    mail.From = "Kiosk 7";
+    mail.Class = "report";
+
+    const std::string expected =
+        "From: Kiosk 7 <kiosk@example.com>"
+        "\r\nTo: a@example.com, b@example.com"
+        "\r\nSubject: Отчёт"
+        "\r\nDate: Tue, 3 Mar 2009 09:05:07 +0300"
+        "\r\nX-Class: report" +
+        kMimeHead +
+        "Line one\r\n.dot line\nbare LF\rbare CR \xC0\r\n"
+        // a named attachment with its type
+        "\r\n" + kBoundaryLine + "\r\nContent-Disposition: attachment;\r\n"
+        "\tfilename=\"report.txt\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n"
+        "Content-Type: text/plain;\r\n"
+        "\tname=\"report.txt\"\r\n"
+        "\r\n"
+        "YWJj\r\n"
+        // no name, no type, no data: header lines and the blank line only
+        "\r\n" + kBoundaryLine + "\r\nContent-Disposition: attachment;\r\n"
+        "Content-Transfer-Encoding: base64\r\n"
+        "Content-Type: application/octet-stream;\r\n"
+        "\r\n"
+        // exactly one full line
+        "\r\n" + kBoundaryLine + "\r\nContent-Disposition: attachment;\r\n"
+        "\tfilename=\"zeros.bin\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n"
+        "Content-Type: application/octet-stream;\r\n"
+        "\tname=\"zeros.bin\"\r\n"
+        "\r\n" +
+        std::string(80, 'A') + "\r\n"
+        // one full line and a short one
+        "\r\n" + kBoundaryLine + "\r\nContent-Disposition: attachment;\r\n"
+        "Content-Transfer-Encoding: base64\r\n"
+        "Content-Type: application/x-zeros;\r\n"
+        "\r\n" +
+        std::string(80, 'A') + "\r\nAA==\r\n" + kClosing;
+    std::string stored = Stored(mail);
+    EXPECT_EQ(expected, stored) << Printable(stored);
+}
+
+TEST_F(Submit, MissingAttachmentDataGivesEmptyParts) {
+    SmtpMailAttachment part = Attachment("", nullptr, "lost.bin");
+    part.Data = nullptr;
+    part.DataSize = 4096;  // a count without data
+    SmtpMail mail = EmptyMail();
+    mail.Attachments = &part;
+    mail.AttachmentCount = 1;
+    std::string stored = Stored(mail);
+    EXPECT_NE(std::string::npos, stored.find("\tname=\"lost.bin\"\r\n\r\n" + kClosing))
+        << "the part has its header lines and no content: " << Printable(stored);
+
+    mail.Attachments = nullptr;
+    mail.AttachmentCount = 3;  // a count without records
+    EXPECT_EQ(std::string::npos, Stored(mail).find("Content-Disposition")) << "no record, no part";
+}
+
+TEST_F(Submit, ToAndClassLinesOnlyWhenSet) {
+    SmtpMail mail = EmptyMail();
+    mail.To = "a@example.com";
+    mail.Subject = "s";
+    std::string withTo = Stored(mail);
+    EXPECT_EQ(0u, withTo.find("From: Quillet Pennark Email Plugin v.1.1.0.2\r\nTo: a@example.com\r\nSubject: s\r\n"));
+    EXPECT_EQ(std::string::npos, withTo.find("X-Class")) << Printable(withTo);
+
+    mail.To = nullptr;
+    mail.Class = "urgent";
+    std::string withClass = Stored(mail);
+    EXPECT_EQ(std::string::npos, withClass.find("To:")) << Printable(withClass);
+    EXPECT_NE(std::string::npos, withClass.find("\r\nDate: Tue, 3 Mar 2009 09:05:07 +0300\r\nX-Class: urgent\r\n"
+                                                "MIME-Version: 1.0\r\n"))
+        << Printable(withClass);
+}
+
+TEST_F(Submit, DateShowsLocalTimeAndCurrentZone) {
+    SmtpMail mail = EmptyMail();
+    struct Case {
+        DWORD id;
+        LONG bias, standardBias, daylightBias;
+        const char* zone;
+    } cases[] = {
+        {TIME_ZONE_ID_UNKNOWN, -180, 0, 0, "+0300"},
+        {TIME_ZONE_ID_UNKNOWN, 300, 0, 0, "-0500"},
+        {TIME_ZONE_ID_UNKNOWN, -330, 0, 0, "+0530"},
+        {TIME_ZONE_ID_UNKNOWN, 0, 0, 0, "+0000"},
+        {TIME_ZONE_ID_UNKNOWN, 60, -60, -60, "-0100"},          // other returns use Bias alone
+        {TIME_ZONE_ID_STANDARD, -120, -60, -120, "+0300"},      // Bias + StandardBias
+        {TIME_ZONE_ID_DAYLIGHT, 300, 0, -60, "-0400"},          // Bias + DaylightBias
+        {TIME_ZONE_ID_DAYLIGHT, -570, 0, -60, "+1030"},
+        {TIME_ZONE_ID_INVALID, -180, -60, -60, "+0300"},
+    };
+    for (const Case& c : cases) {
+        SetZone(c.id, c.bias, c.standardBias, c.daylightBias);
+        EXPECT_EQ(std::string("Tue, 3 Mar 2009 09:05:07 ") + c.zone, DateOf(Stored(mail)))
+            << "zone id " << c.id << ", bias " << c.bias;
+    }
+    SetZone(TIME_ZONE_ID_UNKNOWN, -180);
+    SetMoment(2023, 12, 31, 23, 0, 9);
+    EXPECT_EQ("Sun, 31 Dec 2023 23:00:09 +0300", DateOf(Stored(mail))) << "Sunday is the last day name";
+    SetMoment(2024, 1, 1, 0, 59, 0);
+    EXPECT_EQ("Mon, 1 Jan 2024 00:59:00 +0300", DateOf(Stored(mail)));
+}
+
+TEST_F(Submit, RefusalsSetTheLastErrorAndCreateNothing) {
+    std::string missing = dir / "not\\yet";
+    SetRegText(kMailKey, "OutboxDir", missing);
+
     SetLastError(0);
     EXPECT_FALSE(SmtpSendMail(nullptr));
     EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+
+    SmtpMail mail = EmptyMail();
+    for (DWORD size : {DWORD(0), DWORD(31), DWORD(sizeof(SmtpMail) - 1)}) {
+        mail.Size = size;
+        SetLastError(0);
+        EXPECT_FALSE(SmtpSendMail(&mail)) << "Size " << size;
+        EXPECT_EQ(DWORD(ERROR_INVALID_DATA), GetLastError()) << "Size " << size;
+    }
+
+    mail.Size = sizeof(SmtpMail);
+    SetRegNumber(kMailKey, "Disabled", 1);
+    SetLastError(0);
+    EXPECT_FALSE(SmtpSendMail(&mail));
+    EXPECT_EQ(DWORD(ERROR_SERVICE_DISABLED), GetLastError());
+
+    // Disabled also before a default outbox would be made.
+    DeleteRegValue(kMailKey, "OutboxDir");
+    OverrideSpecialFolderPath(0x1A, dir / "AppData");
+    SetLastError(0);
+    EXPECT_FALSE(SmtpSendMail(&mail));
+    EXPECT_EQ(DWORD(ERROR_SERVICE_DISABLED), GetLastError());
+
+    EXPECT_FALSE(PathExists(dir / "not")) << "no outbox directory is created by a refusal";
+    EXPECT_FALSE(PathExists(dir / "AppData"));
+    EXPECT_EQ("<absent>", GetRegText(kMailKey, "OutboxDir")) << "no default is stored by a refusal";
+    EXPECT_TRUE(ListDir(dir.Path()).empty());
+}
+
+TEST_F(Submit, RecordOfAtLeastItsSizeIsAccepted) {
+    struct Larger {
+        SmtpMail mail;
+        char future[32];
+    } larger = {};
+    larger.mail = EmptyMail();
+    larger.mail.Subject = "larger";
+    larger.mail.Size = sizeof(Larger);
+    EXPECT_EQ(sizeof(SmtpMail) + 32, sizeof(Larger));
+    EXPECT_NE(std::string::npos, Stored(larger.mail).find("Subject: larger\r\n")) << "the excess is ignored";
+    SmtpMail exact = EmptyMail();
+    EXPECT_EQ(0u, Stored(exact).find("From: "));
+}
+
+TEST_F(Submit, DefaultOutboxIsCreatedAndStored) {
+    DeleteRegValue(kMailKey, "OutboxDir");
+    OverrideSpecialFolderPath(0x1A, dir / "AppData");
+    SmtpMail mail = EmptyMail();
+    SetLastError(1234);
+    ASSERT_TRUE(SmtpSendMail(&mail));
+    EXPECT_EQ(0u, GetLastError());
+    std::string expected = dir / "AppData\\Quillet\\Pennark\\Outbox";
+    EXPECT_EQ(expected, GetRegText(kMailKey, "OutboxDir"));
+    std::vector<std::string> names = ListDir(expected);
+    ASSERT_EQ(1u, names.size()) << "the message lands in the default outbox";
+    EXPECT_EQ(".eml", GetFileExt(names[0].c_str()).str());
+
+    SetRegText(kMailKey, "OutboxDir", "");
+    ASSERT_TRUE(SmtpSendMail(&mail)) << "an empty value also means the default";
+    EXPECT_EQ(2u, ListDir(expected).size());
+}
+
+TEST_F(Submit, TakenNumberMovesToTheNextFree) {
+    CreatePath(outbox.c_str(), nullptr);
+    Postvane::SubmitSeams::SetTickCount([]() -> DWORD { return 1000; });
+    WriteFileBytes(outbox + "\\1000.eml", "taken");
+    CreateDirectoryA((outbox + "\\1001.eml").c_str(), nullptr);
+    SmtpMail mail = EmptyMail();
+    ASSERT_TRUE(SmtpSendMail(&mail));
+    EXPECT_EQ((std::vector<std::string>{"1000.eml", "1001.eml", "1002.eml"}), ListDir(outbox));
+    EXPECT_EQ("taken", ReadFileBytes(outbox + "\\1000.eml")) << "an existing file is never overwritten";
+
+    Postvane::SubmitSeams::SetTickCount([]() -> DWORD { return 0xFFFFFFFF; });
+    WriteFileBytes(outbox + "\\4294967295.eml", "taken");
+    ASSERT_TRUE(SmtpSendMail(&mail));
+    EXPECT_TRUE(PathExists(outbox + "\\0.eml")) << "the number wraps around after 4294967295";
+}
+
+TEST_F(Submit, ConcurrentSubmissionsAllLand) {
+    // Every thread starts its search at the same number, so the names collide.
+    Postvane::SubmitSeams::SetTickCount([]() -> DWORD { return 77; });
+    const int kThreads = 8, kEach = 12;
+    const std::string body(3000, 'b');
+    std::vector<std::thread> threads;
+    std::vector<int> failures(kThreads, 0);
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            SmtpMail mail = EmptyMail();
+            mail.Text = body.c_str();
+            for (int i = 0; i < kEach; ++i) {
+                try {
+                    if (!SmtpSendMail(&mail)) ++failures[t];
+                } catch (const QuilletException&) {
+                    ++failures[t];
+                }
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(0, failures[t]) << "thread " << t;
+
+    std::vector<std::string> names = ListDir(outbox);
+    ASSERT_EQ(size_t(kThreads * kEach), names.size()) << "every submission has its own file";
+    std::set<std::string> contents;
+    for (const std::string& n : names) contents.insert(ReadFileBytes(outbox + "\\" + n));
+    ASSERT_EQ(1u, contents.size()) << "every file holds the same complete message";
+    EXPECT_EQ("From: Quillet Pennark Email Plugin v.1.1.0.2\r\nSubject: \r\nDate: Tue, 3 Mar 2009 09:05:07 +0300" +
+                  kMimeHead + body + kClosing,
+              *contents.begin());
+}
+
+TEST_F(Submit, LineBreaksInHeaderValuesBecomeOneSpace) {
+    SetRegText(kSmtpKey, "ReversePath", "kiosk@example.com\r\nBcc: x@example.com");
+    const std::string data = "line\r\nBcc: y\r\n";
+    SmtpMailAttachment part = Attachment(data, "text/plain\r\nX-Evil: 1", "a\r\n\r\nb.txt");
+    SmtpMail mail = EmptyMail();
+    mail.To = "a@example.com\r\nBcc: victim@example.com";
+    mail.Subject = "Hi\r\n\r\n\r\nInjected body";
+    mail.From = "Kiosk\nX-Evil: 1";
+    mail.Class = "c\r\rd\n";
+    mail.Text = "Body\r\n\r\nkeeps\nits breaks";
+    mail.Attachments = &part;
+    mail.AttachmentCount = 1;
+    std::string stored = Stored(mail);
+    std::string header = stored.substr(0, stored.find("\r\nMIME-Version"));
+    EXPECT_EQ("From: Kiosk X-Evil: 1 <kiosk@example.com Bcc: x@example.com>"
+              "\r\nTo: a@example.com Bcc: victim@example.com"
+              "\r\nSubject: Hi Injected body"
+              "\r\nDate: Tue, 3 Mar 2009 09:05:07 +0300"
+              "\r\nX-Class: c d ",
+              header)
+        << Printable(stored);
+    EXPECT_NE(std::string::npos, stored.find(kMimeHead + "Body\r\n\r\nkeeps\nits breaks\r\n")) << "the body is untouched";
+    EXPECT_NE(std::string::npos, stored.find("\tfilename=\"a b.txt\"\r\n"));
+    EXPECT_NE(std::string::npos, stored.find("Content-Type: text/plain X-Evil: 1;\r\n"));
+    EXPECT_NE(std::string::npos, stored.find("\r\n\r\n" + Base64Encode(data.data(), data.size()).str() + "\r\n"))
+        << "attachment content is encoded unchanged";
+}
+
+namespace {
+std::string g_writtenPath;
+DWORD g_readerError;
+int g_flushes;
+LONGLONG g_sizeAtFlush;
+
+// Writes half of the message, then fails as a full disk would.
+void FailingWrite(FilePort& file, const void* data, size_t count) {
+    g_writtenPath = file.Path().str();
+    file.Write(data, count / 2);
+    throw FileException("file write error, system error 112:", file.Path());
+}
+
+// Writes the message after checking that nobody else can open the file meanwhile.
+void ProbingWrite(FilePort& file, const void* data, size_t count) {
+    g_writtenPath = file.Path().str();
+    HANDLE reader = CreateFileA(file.Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    g_readerError = reader == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+    file.Write(data, count);
+}
+
+void CountingFlush(FilePort& file) {
+    ++g_flushes;
+    g_sizeAtFlush = file.Size();
+    file.Flush();
+}
+}  // namespace
+
+TEST_F(Submit, FailedWriteLeavesNoFile) {
+    Postvane::SubmitSeams::SetWrite(FailingWrite);
+    SmtpMail mail = EmptyMail();
+    mail.Text = "a message that will not be complete";
+    g_writtenPath.clear();
+    EXPECT_THROW(SmtpSendMail(&mail), FileException);
+    EXPECT_FALSE(g_writtenPath.empty()) << "the write was reached";
+    EXPECT_TRUE(ListDir(outbox).empty()) << "the partial file was removed";
+}
+
+TEST_F(Submit, UnwritableOutboxRaisesAndStoresNothing) {
+    WriteFileBytes(dir / "blocker", "a file where the outbox's parent should be");
+    SetRegText(kMailKey, "OutboxDir", dir / "blocker\\Outbox");
+    SmtpMail mail = EmptyMail();
+    SetLastError(0);
+    try {
+        BOOL result = SmtpSendMail(&mail);
+        ADD_FAILURE() << "the submission returned " << result << " instead of raising";
+    } catch (const QuilletException& e) {
+        EXPECT_TRUE(e.Reason().HasText());
+    }
+    EXPECT_EQ("a file where the outbox's parent should be", ReadFileBytes(dir / "blocker"));
+}
+
+TEST_F(Submit, FileIsHeldExclusivelyUntilComplete) {
+    Postvane::SubmitSeams::SetWrite(ProbingWrite);
+    SmtpMail mail = EmptyMail();
+    g_readerError = 0;
+    ASSERT_TRUE(SmtpSendMail(&mail));
+    EXPECT_EQ(DWORD(ERROR_SHARING_VIOLATION), g_readerError) << "a reader during the write must be refused";
+    EXPECT_EQ(outbox + "\\", GetParentPath(g_writtenPath.c_str()).str());
+    HANDLE reader = CreateFileA(g_writtenPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, reader) << "the finished file is released";
+    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+}
+
+TEST_F(Submit, ExportFlushesTheCompleteFile) {
+    Postvane::SubmitSeams::SetFlush(CountingFlush);
+    SmtpMail mail = EmptyMail();
+    mail.Text = "flushed";
+    g_flushes = 0;
+    ASSERT_TRUE(SmtpSendMail(&mail));
+    EXPECT_EQ(1, g_flushes) << "the export flushes the file to the disk";
+    std::vector<std::string> names = ListDir(outbox);
+    ASSERT_EQ(1u, names.size());
+    EXPECT_EQ(LONGLONG(ReadFileBytes(outbox + "\\" + names[0]).size()), g_sizeAtFlush)
+        << "the flush comes after the whole message is written";
+
+    g_flushes = 0;
+    ASSERT_TRUE(Postvane::SubmitMail(&mail, false));
+    EXPECT_EQ(0, g_flushes);
+}
+
+
+namespace {
+// Replaces the access rules of a key under the isolated HKEY_LOCAL_MACHINE.
+void SetKeyAccess(const char* keyPath, const char* sddl) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, READ_CONTROL | WRITE_DAC, &key));
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd));
+    LocalFree(sd);
+    RegCloseKey(key);
+}
+}  // namespace
+
+TEST_F(Submit, DefaultOutboxServesEvenWhenItCannotBeStored) {
+    DeleteRegValue(kMailKey, "OutboxDir");
+    OverrideSpecialFolderPath(0x1A, dir / "AppData");
+    SetKeyAccess(kMailKey, "D:P(A;;KR;;;WD)");  // everyone may read, nobody may write
+    SmtpMail mail = EmptyMail();
+    BOOL result = FALSE;
+    EXPECT_NO_THROW(result = SmtpSendMail(&mail));
+    SetKeyAccess(kMailKey, "D:P(A;;KA;;;WD)");
+    EXPECT_TRUE(result);
+    EXPECT_EQ(1u, ListDir(dir / "AppData\\Quillet\\Pennark\\Outbox").size()) << "the message lands in the default outbox";
+    EXPECT_EQ("<absent>", GetRegText(kMailKey, "OutboxDir"));
 }
