@@ -1,4 +1,5 @@
 #include "OutboxMessage.h"
+#include <algorithm>
 #include <cmath>
 #include "PKLib.h"
 #include "qlframe.h"
@@ -132,6 +133,14 @@ void ReadAttemptLog(const string& path, unsigned* count, RealTime* last) {
 
 string AttemptLogPath(const string& outbox, const string& messagePath) {
     return MakePathSpec(outbox) + "Wait\\" + GetFileFromPath(messagePath) + ".msglog";
+}
+
+std::vector<keystring> ListOutbox(const string& outbox) {
+    std::vector<keystring> names;
+    for (FileFinder f(MakePathSpec(outbox) + "*.*"); f.Found(); f.Next())
+        if (!(f.Attributes() & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN))) names.push_back(keystring(f.Name()));
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 size_t HeaderEnd(const std::string& text) {

@@ -1,6 +1,7 @@
 // One message of the outbox during one pass: reading it back, its attempt history and the
 // rules of its mail class.
 #pragma once
+#include <vector>
 #include "MailService.h"
 
 namespace Postvane {
@@ -61,6 +62,11 @@ unsigned ScheduleDelay(const string& schedule, unsigned failures, unsigned fallb
 void ReadAttemptLog(const string& path, unsigned* count, RealTime* last);
 // The attempt log of a message file in the outbox: Wait\<name>.msglog.
 string AttemptLogPath(const string& outbox, const string& messagePath);
+
+// The names of the outbox's message files in processing order: every entry that is neither
+// a directory nor hidden (so the wait directory and attempt logs never count), whatever its
+// extension, sorted without regard to case (lstrcmpiA).
+std::vector<keystring> ListOutbox(const string& outbox);
 
 // Opens and reads one message file, its attempt log and its class rules.
 OutboxMessage ReadMessage(MailService& service, const string& path);
