@@ -7,6 +7,7 @@
 namespace MTSys {
 
 // Owner of a Windows handle in which null means none; closes it with CloseHandle.
+// INVALID_HANDLE_VALUE (the "none" of kinds such as the change monitor) is never closed.
 class Handle {
 public:
     explicit Handle(HANDLE h = nullptr) : handle_(h) {}
@@ -27,7 +28,8 @@ public:
     explicit SyncObject(HANDLE h = nullptr) : Handle(h) {}
     SyncObject(const SyncObject& source);
     bool IsValid() const override { return handle_ != nullptr; }
-    // True on WAIT_OBJECT_0 or WAIT_ABANDONED; false on time-out and on a failed wait.
+    // True on WAIT_OBJECT_0 or WAIT_ABANDONED; false on time-out, on a failed wait and on
+    // an object that is not valid. Never throws.
     bool Wait(DWORD timeoutMs = INFINITE) const;
     bool IsSignalled() const { return Wait(0); }
 };
@@ -70,47 +72,76 @@ public:
 };
 
 // Objects that signal a handle when something happens and must be re-armed afterwards.
+// Kinds with their own closing call replace Close and close in their own destructor.
 class Monitor : public SyncObject {
 public:
     explicit Monitor(HANDLE h);
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
     ~Monitor() override;
     bool IsValid() const override { return handle_ != nullptr; }
-    virtual HANDLE GetHandle() const { return handle_; }
+    // The handle to wait on.
+    virtual HANDLE GetHandle() const;
+    // Closes the handle (CloseHandle); the monitor becomes invalid.
     virtual void Close();
     virtual void Rearm() = 0;
 protected:
-    CRITICAL_SECTION section_;
+    // Serialises every operation on the handle; deleted after the kind's destructor ran.
+    mutable CRITICAL_SECTION section_;
 };
 
-// A timer queue whose timers run callbacks on pool threads.
+// A timer queue whose timers run callbacks on pool threads. Release (or destruction) is
+// the only way to know that callbacks have finished. Deleting the queue deletes its timers:
+// a timer object that outlives its queue's release holds nothing any more, and its Release
+// hands out the queue's completion event. Releasing a queue and one of its timers at the
+// same moment from two threads is not supported.
 class TimerQueue {
+    // What a queue shares with its timers: the queue handle while the queue lives, then
+    // the completion event of its release.
+    struct Shared {
+        HANDLE queue = nullptr;
+        rptr<SyncObject> released;
+    };
+
 public:
     class Timer {
     public:
-        Timer(HANDLE queue, HANDLE timer) : queue_(queue), timer_(timer) {}
         Timer(const Timer&) = delete;
         Timer& operator=(const Timer&) = delete;
-        // Releases and waits for the last callback; never call it from the timer's own callback.
+        // Releases and waits for the last callback; never destroy a valid timer from its
+        // own callback (it would wait for itself).
         virtual ~Timer();
-        virtual bool IsValid() const { return timer_ != nullptr; }
-        // Deletes the timer; the returned event is set when its callbacks have finished.
+        // The timer exists and its queue has not been released.
+        virtual bool IsValid() const;
+        // Deletes the timer; the returned event is set when its callbacks have finished
+        // (at once when the timer is not valid). Throws WindowsError when the system
+        // refuses; the timer is then kept.
         virtual rptr<SyncObject> Release();
     private:
-        HANDLE queue_;
-        HANDLE timer_;
+        friend class TimerQueue;
+        Timer(const rptr<Shared>& queue, HANDLE timer) : queue_(queue), timer_(timer) {}
+        rptr<Shared> queue_;
+        HANDLE timer_;  // deleted with DeleteTimerQueueTimer, never closed
     };
 
+    // Creation never throws: a failure leaves the queue invalid.
     TimerQueue();
     TimerQueue(const TimerQueue&) = delete;
     TimerQueue& operator=(const TimerQueue&) = delete;
+    // Releases and waits until every callback of the queue has finished.
     virtual ~TimerQueue();
-    virtual bool IsValid() const { return queue_ != nullptr; }
-    // The caller owns the returned timer.
+    virtual bool IsValid() const { return queue_->queue != nullptr; }
+    // A timer of this queue (CreateTimerQueueTimer); the caller owns it. Throws WindowsError
+    // when the system refuses, and ERROR_INVALID_HANDLE when the queue is not valid (a timer
+    // outside the queue would escape the queue's completion event).
     virtual Timer* CreateTimer(WAITORTIMERCALLBACK callback, void* parameter, DWORD dueMs, DWORD periodMs,
                                ULONG flags);
+    // Deletes the queue with all its timers; the returned event is set when every callback
+    // has finished (at once when the queue is not valid). Throws WindowsError when the
+    // system refuses; the queue is then kept.
     virtual rptr<SyncObject> Release();
 private:
-    HANDLE queue_;
+    rptr<Shared> queue_;
 };
 
 }  // namespace MTSys
