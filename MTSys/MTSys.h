@@ -128,7 +128,8 @@ public:
     TimerQueue();
     TimerQueue(const TimerQueue&) = delete;
     TimerQueue& operator=(const TimerQueue&) = delete;
-    // Releases and waits until every callback of the queue has finished.
+    // Releases and waits until every callback of the queue has finished; never destroy a
+    // valid queue from one of its own callbacks.
     virtual ~TimerQueue();
     virtual bool IsValid() const { return queue_->queue != nullptr; }
     // A timer of this queue (CreateTimerQueueTimer); the caller owns it. Throws WindowsError
