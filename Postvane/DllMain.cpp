@@ -3,10 +3,14 @@
 #include <windows.h>
 #include "DialupClient.h"
 #include "Globals.h"
+#include "PKLib.h"
 
 namespace {
 struct LoadTimeObjects {
-    LoadTimeObjects() { Postvane::CreateProcessObjects(); }
+    LoadTimeObjects() {
+        Postvane::CreateProcessObjects();
+        GetRootPath();  // opens the product key now, as the library's other keys are
+    }
 } g_loadTimeObjects;
 }  // namespace
 
