@@ -144,8 +144,8 @@ bool MailService::WaitForWork(DWORD timeout) {
         InterlockedIncrement(&wakeups);
         if (result == WAIT_OBJECT_0) return false;
         if (result == WAIT_OBJECT_0 + 1) {
-            InterlockedIncrement(&notifications);
             InterlockedCompareExchange64(&notificationMark, PerformanceCounter(), 0);
+            InterlockedIncrement(&notifications);
             outboxMonitor.reset();
             if (HasCandidate()) return true;
         } else if (result == WAIT_TIMEOUT) {
