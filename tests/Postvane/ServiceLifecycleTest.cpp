@@ -183,6 +183,21 @@ TEST_F(ServiceRun, ErrorThatEndsTheRunIsLoggedAndReportedThroughTheCallback) {
     EXPECT_EQ(1, probe.calls);
 }
 
+TEST_F(ServiceRun, CallbackThatStopsTheServiceWithWaitingDoesNotWaitForItself) {
+    std::string file = dir_ / "not-a-directory";
+    testing_support::WriteFileBytes(file, "x");
+    SetRegText(kMail, "OutboxDir", file);
+    struct Stopper {
+        static void __cdecl Called(int, int, void* result) { *static_cast<BOOL*>(result) = PostvaneStop(1); }
+    };
+    BOOL stopped = FALSE;
+    ASSERT_TRUE(SetPostvaneCallback(&Stopper::Called, &stopped));
+    ASSERT_TRUE(PostvaneStart());
+    EXPECT_TRUE(Postvane::Service().Wait(30000)) << "the service thread must end after its callback stopped it";
+    EXPECT_TRUE(stopped);
+    EXPECT_TRUE(ServiceLogHas("[5] Сервис Postvane закрыт"));
+}
+
 TEST_F(ServiceRun, SecondProcessStartingTheServiceGetsTheCallback) {
     ASSERT_TRUE(PostvaneStart());
     ASSERT_TRUE(Eventually([&] { return HasRecord(DailyLogPath(), "START"); })) << "the first service owns the mutex";
