@@ -66,7 +66,7 @@ string UniqueTargetPath(const string& path) {
 }
 
 bool DisposeMessage(MailService& service, const string& path, bool delivered) {
-    Runlog& log = ServiceLog();
+    Runlog& log = service.Log();
     string dir = ConfigText(delivered ? "ArchiveDir" : "BadMailDir");
     if (dir.IsEmpty()) {
         string line = FormatBuffer(256, "Путь архива не задан, не удаётся сохранить %sотправленное сообщение: ",

@@ -157,7 +157,7 @@ size_t HeaderEnd(const std::string& text) {
 OutboxMessage ReadMessage(MailService& service, const string& path) {
     OutboxMessage m;
     m.path = path;
-    Runlog& log = ServiceLog();
+    Runlog& log = service.Log();
     try {
         FilePort file(path, CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -219,7 +219,7 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
 }
 
 bool ApplyClassRules(MailService& service, OutboxMessage& m) {
-    Runlog& log = ServiceLog();
+    Runlog& log = service.Log();
     ClassRules rules = ReadClassRules(m.mailClass);
     if (rules.maxAttempt != 0 && m.AttemptCount >= rules.maxAttempt) {
         log.Write(Runlog::Error, "Слишком много неудачных попыток отправки (для класса %s предел %u попыток)",
@@ -254,7 +254,7 @@ void AppendAttempt(const OutboxMessage& m) {
 
 void DeleteMessage(MailService& service, const OutboxMessage& m) {
     CheckSystemCall(DeleteFileA(m.path.c_str()), kSource, __LINE__);
-    ServiceLog().WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + m.path + "\")");
+    service.Log().WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + m.path + "\")");
     if (m.attemptLogPath.HasText()) DeleteFileA(m.attemptLogPath.c_str());
 }
 
