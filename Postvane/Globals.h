@@ -1,4 +1,9 @@
 // The process-wide objects of the delivery service library.
+//
+// They come into being together, in this order: the service object (MailService), the
+// service log, the configuration key; they go in the reverse order. The library builds them
+// while it is loaded; a program that links the service in builds them at their first use,
+// so that it can redirect HKEY_LOCAL_MACHINE before.
 #pragma once
 #include <memory>
 #include "core.h"
@@ -10,6 +15,9 @@ namespace Postvane {
 extern const char kMailKeyPath[];  // Software\Quillet\Pennark\Kiosk\Mail, under HKEY_LOCAL_MACHINE
 extern const char kSmtpKeyPath[];  // its SMTP subkey
 extern const char kVersion[];      // 1.1.0.2
+
+// Builds the process-wide objects now unless they exist.
+void CreateProcessObjects();
 
 // The service log shared by every part of the library.
 Runlog& ServiceLog();

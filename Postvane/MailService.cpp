@@ -1,4 +1,5 @@
 #include "MailService.h"
+#include "FileChangeMonitor.h"
 
 namespace Postvane {
 
@@ -11,13 +12,21 @@ HANDLE CreateReleasedMutex() {
 }
 }  // namespace
 
-MailService::MailService()
+MailService::MailService() : MailService(&ServiceLog()) {}
+
+MailService::MailService(Runlog* serviceLog)
     : stopEvent(true, false),
       debugFlags(0),
       socket(INVALID_SOCKET),
+      dialup(serviceLog, "Mail", "Postvane"),
       callbackLock(CreateReleasedMutex()),
       callback(nullptr),
-      callbackData(nullptr) {}
+      callbackData(nullptr),
+      waitSliceMs(kWaitSliceMs),
+      wakeups(0),
+      notifications(0),
+      notificationMark(0),
+      serviceLog_(serviceLog) {}
 
 MailService::~MailService() {
     if (socket != INVALID_SOCKET) closesocket(socket);
@@ -37,11 +46,6 @@ unsigned MailService::RetryTimeout() {
 void MailService::InvokeCallback(int code, int detail) {
     MutexLock lock(callbackLock, true);
     if (callback) callback(code, detail, callbackData);
-}
-
-MailService& Service() {
-    static MailService service;
-    return service;
 }
 
 }  // namespace Postvane

@@ -2,9 +2,15 @@
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
+#include <memory>
 #include "Postvane.h"
 #include "MTSys.h"
+#include "DialupClient.h"
 #include "Globals.h"
+
+namespace MTSys {
+class FileChangeMonitor;
+}
 
 namespace Postvane {
 
@@ -16,10 +22,20 @@ enum DebugFlag : DWORD {
     kNoAttemptLogs = 0x8,     // attempt logs are neither read nor written nor deleted
 };
 
+// Codes and tags of the daily event log's records.
+enum EventCode { kEventOpen = 1, kEventClose = 2, kEventStart = 3, kEventStop = 4,
+                 kEventSendStart = 5, kEventSendDone = 6, kEventSendFail = 7 };
+
+// Longest single wait of the idle service: OutboxDir is read again after each slice.
+const DWORD kWaitSliceMs = 5000;
+
 // The service thread and everything it works with.
 class MailService : public MTSys::Thread {
 public:
+    // Logs to the process-wide service log.
     MailService();
+    // Logs to the given log; the object only keeps its address.
+    explicit MailService(Runlog* serviceLog);
     ~MailService() override;
 
     // True when a stop was requested. With quiet false a request raises QLAppException
@@ -30,16 +46,60 @@ public:
     // Calls the registered callback under the callback lock.
     void InvokeCallback(int code, int detail);
 
+    // ---- Daily event log (used by the service thread only) ----
+    // Stores the directory (empty: no daily log) and opens the file for today.
+    void SetLogDirectory(const string& directory);
+    // Closes the current daily file with a CLOSE record and opens the one for today (in
+    // the log directory, named "YYYY-MM-DD.txt") with an OPEN record.
+    void OpenDailyLog();
+    // Writes "code TAB tag" and, with a text, "TAB ;text" (taken literally). A record of a
+    // new day first switches the file.
+    void WriteEvent(int code, const char* tag, const string& text);
+
+    // ---- The service thread ----
+    // The thread function; the argument is the MailService.
+    static unsigned __stdcall ThreadMain(void* service);
+    // Everything the thread does between its start and its end.
+    void Run();
+    // Waits for work: true when the outbox may hold a message to process (or timeout ms
+    // have passed; INFINITE: no limit), false when a stop was requested.
+    bool WaitForWork(DWORD timeout);
+    // Reads OutboxDir; true when it changed (logged).
+    bool RefreshOutboxDir();
+    // Creates or checks the outbox monitor; true when the outbox became available or
+    // unavailable (logged). Errors other than a missing directory raise WindowsError.
+    bool CheckOutboxWatch();
+    // True when the outbox holds a file that is neither a directory nor hidden.
+    bool HasCandidate();
+    // Logs and waits "Retry Timeout" seconds; false when a stop was requested meanwhile.
+    bool RetryPause();
+
+    Runlog& Log() { return *serviceLog_; }
+
     MTSys::Event stopEvent;          // manual reset; set by PostvaneStop, cleared by PostvaneStart
     string logDirectory;             // directory of the daily event log; empty when none
     Runlog dailyLog;                 // the daily event log
     RealTime logDate;                // the date of the open daily log file
     DWORD debugFlags;                // DebugFlags as read at start
+    std::unique_ptr<MTSys::FileChangeMonitor> outboxMonitor;  // change notification on the outbox; may be absent
     string outboxDirectory;          // OutboxDir as last read; empty when not configured
     SOCKET socket;                   // the SMTP connection; INVALID_SOCKET when none
+    PKXDK::Internet::DialupClient dialup;  // connection "Mail", lines logged as "Postvane: ..."
     MTSys::SyncObject callbackLock;  // unnamed mutex guarding the two fields below
     PostvaneCallback callback;
     void* callbackData;
+
+    // Diagnostics: the idle wait's slice (tests shorten it), the number of times the
+    // thread's wait returned, the number of outbox change notifications, and the
+    // performance-counter time of the first notification after the mark was cleared.
+    DWORD waitSliceMs;
+    volatile LONG wakeups;
+    volatile LONG notifications;
+    volatile LONGLONG notificationMark;
+
+private:
+    void MainLoop();
+    Runlog* serviceLog_;
 };
 
 // The process-wide service object.

@@ -43,8 +43,26 @@ typedef void (__cdecl* PostvaneCallback)(int code, int detail, void* userData);
 // ERROR_SERVICE_DISABLED (Disabled set). Other failures are raised as exceptions.
 POSTVANE_API BOOL WINAPI SmtpSendMail(const SmtpMail* mail);
 
+// Starts the service thread. 0 when refused: ERROR_SERVICE_DISABLED (Disabled set),
+// ERROR_SERVICE_ALREADY_RUNNING (the thread has not ended; after the service died it stays
+// so until PostvaneStop). On success the last error is left as it was.
+POSTVANE_API BOOL WINAPI PostvaneStart(void);
+// Requests the stop; with wait non-zero returns only when the service thread has ended.
+// Always 1. Must not be called with waiting from the callback.
+POSTVANE_API BOOL WINAPI PostvaneStop(int wait);
+// 1 with last error 0 when the service is enabled; 0 with ERROR_SERVICE_DISABLED when not.
+POSTVANE_API BOOL WINAPI SmtpEnabled(void);
+// Registers the callback (null clears it). 0 with ERROR_BUSY while a callback runs on
+// another thread; otherwise 1 with last error 0. A callback may call it for itself.
+POSTVANE_API BOOL WINAPI SetPostvaneCallback(PostvaneCallback callback, void* userData);
+
 #ifdef __cplusplus
 }
+
+// Writes the default configuration values that are missing from the Mail key and always
+// stores the library's own path as ServiceModule. Registry failures are raised as
+// exceptions (WindowsError). Exported under its C++ name; caller-cleans convention.
+POSTVANE_API void SmtpCreateDefaultConfig();
 #endif
 
 #ifdef _WIN64

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 #include "qlbase.h"
+#include "qlframe.h"
 
 namespace {
 // Scoped critical section, local to the library.
@@ -13,6 +14,11 @@ public:
 private:
     CRITICAL_SECTION* cs_;
 };
+
+HANDLE Open(const char* path) {
+    return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 }  // namespace
 
 Runlog::Runlog() : file_(INVALID_HANDLE_VALUE), options_(0) { InitializeCriticalSection(&lock_); }
@@ -34,8 +40,12 @@ void Runlog::SetLogPath(const char* path) {
     path_ = string();
     if (!path || !*path) return;
     path_ = string(path);
-    file_ = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file_ = Open(path);
+    if (file_ == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
+        // A log directory that does not exist yet is created with its parents.
+        CreatePath(GetParentPath(path_), nullptr);
+        file_ = Open(path);
+    }
 }
 
 string Runlog::LogPath() const {

@@ -16,7 +16,8 @@ public:
 
     // Option bits are accepted and kept; records always go to the file when one is set.
     void SetOptions(unsigned options);
-    // Directs records to a file (appending, created if missing); null ends file output.
+    // Directs records to a file (appending; the file and its directory are created if
+    // missing); null ends file output.
     void SetLogPath(const char* path);
     string LogPath() const;
     bool HasFile() const;

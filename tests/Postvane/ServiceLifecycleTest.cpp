@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+#include <thread>
+#include "LogReading.h"
+#include "MailService.h"
+#include "TestSupport.h"
+
+using postvane_test::Eventually;
+using postvane_test::HasRecord;
+using postvane_test::RecordIndex;
+using postvane_test::Records;
+using testing_support::SetRegNumber;
+using testing_support::SetRegText;
+using testing_support::TempDir;
+
+namespace {
+
+const char* const kMail = Postvane::kMailKeyPath;
+
+// Service tests: a configuration in a directory of the test's own, and the service always
+// stopped again, so that the machine-wide mutex is free for the next test.
+class ServiceRun : public ::testing::Test {
+protected:
+    ServiceRun() {
+        SetRegText(kMail, "DebugLog", ServiceLogPath());
+        SetRegText(kMail, "LogDir", dir_ / "logs");
+    }
+    ~ServiceRun() override {
+        PostvaneStop(1);
+        SetPostvaneCallback(nullptr, nullptr);
+    }
+    std::string ServiceLogPath() const { return dir_ / "service.txt"; }
+    bool ServiceLogHas(const std::string& text) const { return HasRecord(ServiceLogPath(), text); }
+    // The daily log of today (the clock is the system's in these tests).
+    std::string DailyLogPath() const {
+        SYSTEMTIME st;
+        GetLocalTime(&st);
+        char name[32];
+        std::snprintf(name, sizeof name, "%04u-%02u-%02u.txt", st.wYear, st.wMonth, st.wDay);
+        return dir_ / ("logs\\" + std::string(name));
+    }
+
+    TempDir dir_;
+};
+
+// Records the calls of the service callback.
+struct CallbackProbe {
+    CallbackProbe() : called(true, false), code(-1), detail(-1), userData(nullptr), calls(0) {}
+    static void __cdecl Called(int code, int detail, void* userData) {
+        CallbackProbe* self = static_cast<CallbackProbe*>(userData);
+        self->code = code;
+        self->detail = detail;
+        self->userData = userData;
+        InterlockedIncrement(&self->calls);
+        self->called.Set();
+    }
+    MTSys::Event called;
+    int code, detail;
+    void* userData;
+    volatile LONG calls;
+};
+
+std::string BesideTests(const char* name) {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string dir(path, n);
+    return dir.substr(0, dir.find_last_of("\\/") + 1) + name;
+}
+
+}  // namespace
+
+TEST_F(ServiceRun, DisabledServiceIsRefusedAndStartsNothing) {
+    SetRegNumber(kMail, "Disabled", 1);
+    SetLastError(0);
+    EXPECT_FALSE(PostvaneStart());
+    EXPECT_EQ(DWORD(ERROR_SERVICE_DISABLED), GetLastError());
+    EXPECT_FALSE(Postvane::Service().IsValid()) << "no thread may be started";
+    EXPECT_FALSE(testing_support::PathExists(ServiceLogPath())) << "a refused start opens no log";
+    SetLastError(0);
+    EXPECT_FALSE(SmtpEnabled());
+    EXPECT_EQ(DWORD(ERROR_SERVICE_DISABLED), GetLastError());
+
+    SetRegNumber(kMail, "Disabled", 0);
+    SetLastError(5);
+    EXPECT_TRUE(SmtpEnabled());
+    EXPECT_EQ(0u, GetLastError());
+}
+
+TEST_F(ServiceRun, SecondStartIsRefusedWhileRunningAndAcceptedAfterTheStop) {
+    SetLastError(1234);
+    ASSERT_TRUE(PostvaneStart());
+    EXPECT_EQ(1234u, GetLastError()) << "a successful start leaves the last error alone";
+    SetLastError(0);
+    EXPECT_FALSE(PostvaneStart());
+    EXPECT_EQ(DWORD(ERROR_SERVICE_ALREADY_RUNNING), GetLastError());
+
+    EXPECT_TRUE(PostvaneStop(1));
+    EXPECT_TRUE(Postvane::Service().IsSignalled()) << "a waiting stop returns after the thread has ended";
+    EXPECT_TRUE(PostvaneStart()) << "a stopped service starts again";
+    EXPECT_TRUE(PostvaneStop(0));
+    EXPECT_TRUE(PostvaneStop(1));
+    EXPECT_TRUE(Postvane::Service().IsSignalled());
+}
+
+TEST_F(ServiceRun, StopWithoutAStartReturnsAtOnce) {
+    bool neverStarted = !Postvane::Service().IsValid();
+    EXPECT_TRUE(PostvaneStop(0));
+    EXPECT_TRUE(PostvaneStop(1)) << "with no thread the wait returns at once";
+    if (neverStarted) {
+        EXPECT_FALSE(Postvane::Service().IsValid()) << "a stop starts nothing";
+    }
+}
+
+TEST_F(ServiceRun, RunIsLoggedInBothLogsInOrder) {
+    ASSERT_TRUE(PostvaneStart());
+    ASSERT_TRUE(Eventually([&] { return ServiceLogHas("Сервис Postvane начал работать"); }));
+    PostvaneStop(1);
+
+    std::vector<std::string> service = Records(ServiceLogPath());
+    const char* order[] = {"[5] Запуск Postvane, версия 1.1.0.2", "[5] Сервис Postvane начал работать",
+                           "[5] Запрошен останов сервиса", "[5] Сервис Postvane прекращает работать",
+                           "[5] Сервис Postvane закрыт"};
+    int previous = -1;
+    for (const char* line : order) {
+        int at = RecordIndex(service, line);
+        EXPECT_GT(at, previous) << "missing or out of order: " << line;
+        previous = at;
+    }
+    std::vector<std::string> daily = {"[5] 1\tOPEN\t;лог открыт",
+                                      "[5] 3\tSTART\t;запуск сервиса отправки электронной почты, версия 1.1.0.2",
+                                      "[5] 4\tSTOP\t;сервис отправки электронной почты остановлен",
+                                      "[5] 2\tCLOSE\t;лог закрыт"};
+    EXPECT_EQ(daily, Records(DailyLogPath()));
+
+    EXPECT_FALSE(Postvane::ServiceLog().HasFile()) << "the thread ends the service log's file";
+    EXPECT_FALSE(Postvane::Service().dailyLog.HasFile());
+    size_t lines = service.size();
+    PostvaneStop(1);
+    EXPECT_EQ(lines, Records(ServiceLogPath()).size()) << "a stop after the end writes nowhere";
+}
+
+TEST_F(ServiceRun, OutboxCreatedWhileRunningIsPickedUpAndNewFilesWakeTheThread) {
+    std::string outbox = dir_ / "Outbox";
+    SetRegText(kMail, "OutboxDir", outbox);
+    Postvane::Service().waitSliceMs = 20;  // the idle slice, so that the test need not wait 5 s
+    ASSERT_TRUE(PostvaneStart());
+    ASSERT_TRUE(Eventually([&] { return ServiceLogHas("Почтовый ящик задан: " + outbox); }));
+    LONG wakeups = Postvane::Service().wakeups;
+    ASSERT_TRUE(Eventually([&] { return Postvane::Service().wakeups > wakeups + 2; }));
+    EXPECT_FALSE(ServiceLogHas("Почтовый ящик доступен")) << "nothing more while the directory is missing";
+
+    ASSERT_TRUE(CreateDirectoryA(outbox.c_str(), nullptr));
+    ASSERT_TRUE(Eventually([&] { return ServiceLogHas("Почтовый ящик доступен: " + outbox); }));
+    std::vector<std::string> log = Records(ServiceLogPath());
+    EXPECT_LT(RecordIndex(log, "задан"), RecordIndex(log, "доступен"));
+
+    LONG notified = Postvane::Service().notifications;
+    testing_support::WriteFileBytes(outbox + "\\1.eml", "message");
+    EXPECT_TRUE(Eventually([&] { return Postvane::Service().notifications > notified; }))
+        << "a new file is noticed through the change notification";
+    PostvaneStop(1);
+    EXPECT_TRUE(Postvane::Service().IsSignalled()) << "files left in the outbox do not hold up the stop";
+}
+
+TEST_F(ServiceRun, ErrorThatEndsTheRunIsLoggedAndReportedThroughTheCallback) {
+    std::string file = dir_ / "not-a-directory";
+    testing_support::WriteFileBytes(file, "x");
+    SetRegText(kMail, "OutboxDir", file);
+    CallbackProbe probe;
+    ASSERT_TRUE(SetPostvaneCallback(&CallbackProbe::Called, &probe));
+    ASSERT_TRUE(PostvaneStart());
+    ASSERT_TRUE(probe.called.Wait(30000)) << "the service's death must be reported";
+    EXPECT_EQ(0, probe.code);
+    EXPECT_EQ(0, probe.detail);
+    EXPECT_EQ(&probe, probe.userData);
+    EXPECT_TRUE(ServiceLogHas("[2] Сервис Postvane: необработанное исключение: Windows system call error"));
+    EXPECT_TRUE(ServiceLogHas("[1] Сервис Postvane неожиданно прервал работу"));
+
+    SetLastError(0);
+    EXPECT_FALSE(PostvaneStart()) << "a dead service stays started until it is stopped";
+    EXPECT_EQ(DWORD(ERROR_SERVICE_ALREADY_RUNNING), GetLastError());
+    PostvaneStop(1);
+    EXPECT_TRUE(ServiceLogHas("[5] Сервис Postvane закрыт"));
+    EXPECT_EQ(1, probe.calls);
+}
+
+TEST_F(ServiceRun, CallbackThatStopsTheServiceWithWaitingDoesNotWaitForItself) {
+    std::string file = dir_ / "not-a-directory";
+    testing_support::WriteFileBytes(file, "x");
+    SetRegText(kMail, "OutboxDir", file);
+    struct Stopper {
+        static void __cdecl Called(int, int, void* result) { *static_cast<BOOL*>(result) = PostvaneStop(1); }
+    };
+    BOOL stopped = FALSE;
+    ASSERT_TRUE(SetPostvaneCallback(&Stopper::Called, &stopped));
+    ASSERT_TRUE(PostvaneStart());
+    EXPECT_TRUE(Postvane::Service().Wait(30000)) << "the service thread must end after its callback stopped it";
+    EXPECT_TRUE(stopped);
+    EXPECT_TRUE(ServiceLogHas("[5] Сервис Postvane закрыт"));
+}
+
+TEST_F(ServiceRun, SecondProcessStartingTheServiceGetsTheCallback) {
+    ASSERT_TRUE(PostvaneStart());
+    ASSERT_TRUE(Eventually([&] { return HasRecord(DailyLogPath(), "START"); })) << "the first service owns the mutex";
+
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", testing_support::RegistryRoot().c_str());
+    std::string command = "\"" + BesideTests("postvane.exe") + "\" run --seconds 60";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = writeEnd;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+        << GetLastError();
+    CloseHandle(writeEnd);
+    std::string output;
+    char buf[256];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buf, sizeof buf, &got, nullptr) && got > 0) output.append(buf, got);
+    CloseHandle(readEnd);
+    bool ended = WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(pi.hProcess, 1);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(pi.hProcess, &exitCode);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+
+    ASSERT_TRUE(ended);
+    EXPECT_NE(std::string::npos, output.find("callback: code 0, detail 0")) << output;
+    EXPECT_EQ(3u, exitCode) << "the tool ends when its service dies:\n" << output;
+    EXPECT_FALSE(Postvane::Service().IsSignalled()) << "the first service keeps running";
+}
+
+TEST(ServiceCallback, ReplacingItIsRefusedWhileItRunsExceptFromInsideIt) {
+    struct Blocking {
+        MTSys::Event entered{true, false};
+        MTSys::Event release{true, false};
+        BOOL fromInside = FALSE;
+        DWORD errorInside = 99;
+        static void __cdecl Called(int, int, void* data) {
+            Blocking* self = static_cast<Blocking*>(data);
+            self->fromInside = SetPostvaneCallback(&Called, data);
+            self->errorInside = GetLastError();
+            self->entered.Set();
+            self->release.Wait(INFINITE);
+        }
+    } blocking;
+    ASSERT_TRUE(SetPostvaneCallback(&Blocking::Called, &blocking));
+    std::thread service([] { Postvane::Service().InvokeCallback(0, 0); });
+    ASSERT_TRUE(blocking.entered.Wait(30000));
+    SetLastError(0);
+    EXPECT_FALSE(SetPostvaneCallback(nullptr, nullptr));
+    EXPECT_EQ(DWORD(ERROR_BUSY), GetLastError());
+    blocking.release.Set();
+    service.join();
+    EXPECT_TRUE(blocking.fromInside) << "the callback's own thread may replace it";
+    EXPECT_EQ(0u, blocking.errorInside);
+    SetLastError(5);
+    EXPECT_TRUE(SetPostvaneCallback(nullptr, nullptr));
+    EXPECT_EQ(0u, GetLastError());
+    Postvane::Service().InvokeCallback(0, 0);  // a cleared callback is not called
+}

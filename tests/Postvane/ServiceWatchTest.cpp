@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+#include "FileChangeMonitor.h"
+#include "LogReading.h"
+#include "MailService.h"
+#include "TestSupport.h"
+
+using postvane_test::Eventually;
+using postvane_test::HasRecord;
+using postvane_test::RecordIndex;
+using postvane_test::Records;
+using testing_support::SetRegText;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+const char* const kMail = Postvane::kMailKeyPath;
+
+// A service object of its own, not running, with its own log file.
+class OutboxWatch : public ::testing::Test {
+protected:
+    OutboxWatch() : service_(&log_) { log_.SetLogPath(LogPath().c_str()); }
+    std::string LogPath() const { return dir_ / "service.log"; }
+    std::vector<std::string> Log() const { return Records(LogPath()); }
+
+    TempDir dir_;
+    Runlog log_;
+    Postvane::MailService service_;
+};
+
+}  // namespace
+
+TEST_F(OutboxWatch, MissingOutboxIsAnnouncedOnceAndBecomesAvailableWhenCreated) {
+    std::string outbox = dir_ / "Outbox";
+    SetRegText(kMail, "OutboxDir", outbox);
+    EXPECT_TRUE(service_.RefreshOutboxDir());
+    EXPECT_FALSE(service_.CheckOutboxWatch()) << "a missing directory is no change of availability";
+    EXPECT_FALSE(service_.outboxMonitor);
+
+    SetRegText(kMail, "OutboxDir", dir_ / "OUTBOX");
+    EXPECT_FALSE(service_.RefreshOutboxDir()) << "the same directory in other letters is no change";
+    EXPECT_FALSE(service_.CheckOutboxWatch());
+
+    ASSERT_TRUE(CreateDirectoryA(outbox.c_str(), nullptr));
+    EXPECT_TRUE(service_.CheckOutboxWatch());
+    ASSERT_TRUE(service_.outboxMonitor);
+    EXPECT_FALSE(service_.CheckOutboxWatch()) << "an outbox that stays is no change";
+
+    std::vector<std::string> expected = {"[5] Почтовый ящик задан: " + outbox,
+                                         "[5] Почтовый ящик доступен: " + outbox};
+    EXPECT_EQ(expected, Log());
+}
+
+TEST_F(OutboxWatch, OutboxGivenWithATrailingSeparatorStaysAvailable) {
+    std::string outbox = dir_.Path() + "\\";
+    SetRegText(kMail, "OutboxDir", outbox);
+    service_.RefreshOutboxDir();
+    EXPECT_TRUE(service_.CheckOutboxWatch());
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(service_.CheckOutboxWatch()) << "the outbox must not flap";
+    EXPECT_FALSE(HasRecord(LogPath(), "недоступен"));
+}
+
+TEST_F(OutboxWatch, VanishedOutboxBecomesUnavailableAndClearedOutboxDirIsReported) {
+    std::string outbox = dir_ / "Outbox";
+    CreateDirectoryA(outbox.c_str(), nullptr);
+    SetRegText(kMail, "OutboxDir", outbox);
+    service_.RefreshOutboxDir();
+    ASSERT_TRUE(service_.CheckOutboxWatch());
+    // A watched directory cannot really go while its notification is open (removal stays
+    // pending): the monitor is moved to a stand-in so that the outbox itself can go.
+    service_.outboxMonitor.reset(new MTSys::FileChangeMonitor(dir_.Path(), false, 0x11D));
+    ASSERT_TRUE(RemoveDirectoryA(outbox.c_str())) << GetLastError();
+    EXPECT_TRUE(service_.CheckOutboxWatch());
+    EXPECT_FALSE(service_.outboxMonitor);
+
+    testing_support::DeleteRegValue(kMail, "OutboxDir");
+    EXPECT_TRUE(service_.RefreshOutboxDir());
+    EXPECT_EQ("", service_.outboxDirectory.str());
+    EXPECT_FALSE(service_.CheckOutboxWatch());
+
+    std::vector<std::string> expected = {"[5] Почтовый ящик задан: " + outbox, "[5] Почтовый ящик доступен: " + outbox,
+                                         "[2] Почтовый ящик недоступен: " + outbox, "[2] Почтовый ящик не задан."};
+    EXPECT_EQ(expected, Log());
+}
+
+TEST_F(OutboxWatch, OutboxThatIsAFileRaisesWindowsError) {
+    std::string file = dir_ / "not-a-directory";
+    WriteFileBytes(file, "x");
+    SetRegText(kMail, "OutboxDir", file);
+    service_.RefreshOutboxDir();
+    EXPECT_THROW(service_.CheckOutboxWatch(), WindowsError);
+}
+
+TEST_F(OutboxWatch, OnlyVisibleFilesAreCandidates) {
+    EXPECT_FALSE(service_.HasCandidate()) << "no outbox, no candidate";
+    SetRegText(kMail, "OutboxDir", dir_ / "Outbox");
+    service_.RefreshOutboxDir();
+    CreateDirectoryA((dir_ / "Outbox").c_str(), nullptr);
+    CreateDirectoryA((dir_ / "Outbox\\Wait").c_str(), nullptr);
+    WriteFileBytes(dir_ / "Outbox\\1.eml.msglog", "");
+    SetFileAttributesA((dir_ / "Outbox\\1.eml.msglog").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_FALSE(service_.HasCandidate()) << "directories and hidden files are never messages";
+    WriteFileBytes(dir_ / "Outbox\\notes.txt", "");
+    EXPECT_TRUE(service_.HasCandidate()) << "any visible file is a message, whatever its extension";
+}

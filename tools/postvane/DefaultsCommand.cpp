@@ -1,0 +1,32 @@
+// postvane defaults: writes the missing default configuration values through the library
+// and shows the Mail key afterwards.
+#include <cstdio>
+#include "Tool.h"
+#include "Globals.h"
+#include "core.h"
+#include "qlbase.h"
+
+namespace {
+
+typedef void (*CreateDefaultConfigFn)();
+
+int Defaults(const tool::Args&) {
+    // Exported under its C++ name only.
+    CreateDefaultConfigFn create =
+        reinterpret_cast<CreateDefaultConfigFn>(tool::Exports::Get().Find("_Z23SmtpCreateDefaultConfigv"));
+    try {
+        create();
+    } catch (const QuilletException& e) {
+        std::fprintf(stderr, "postvane defaults: %s\n", e.Reason().c_str());
+        return 1;
+    }
+    RegKey key(HKEY_LOCAL_MACHINE, Postvane::kMailKeyPath, false, RegKey::ReadAccess);
+    for (const char* name : {"DebugLog", "LogDir", "OutboxDir", "ArchiveDir", "BadMailDir", "ServiceModule"})
+        std::printf("%s = %s\n", name, key[name].Text().c_str());
+    std::printf("Retry Timeout = %d\n", key["Retry Timeout"].Number());
+    return 0;
+}
+
+tool::Command command("defaults", ": writes the missing default values of the Mail key and shows them", Defaults);
+
+}  // namespace
