@@ -1,0 +1,306 @@
+// Passes over the outbox against an SMTP server that accepts mail and fails where a test
+// tells it to: order and selection of files, what counts as a failed attempt, class
+// schedules across attempts, disposal and the dial-up line.
+#include "Outbox.h"
+#include "RuleServer.h"
+#include "SmtpTestSupport.h"
+#include "qlframe.h"
+
+using namespace Postvane;
+using smtppeer::RuleServer;
+using testing_support::ListDir;
+using testing_support::PathExists;
+using testing_support::ReadFileBytes;
+using testing_support::SetRegNumber;
+using testing_support::SetRegText;
+using testing_support::WriteFileBytes;
+
+namespace smtptest {
+namespace {
+
+const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
+const char kGold[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail\\MailClass\\gold";
+
+RealTime g_now;
+RealTime Clock() { return g_now; }
+DWORD Zone(TIME_ZONE_INFORMATION* tzi) {
+    *tzi = TIME_ZONE_INFORMATION{};
+    tzi->Bias = -180;
+    return TIME_ZONE_ID_UNKNOWN;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+std::string Message(const std::string& to, const std::string& subject, const std::string& mailClass = "") {
+    return "From: kiosk\r\nTo: " + to + "\r\nSubject: " + subject + "\r\n" +
+           (mailClass.empty() ? "" : "X-Class: " + mailClass + "\r\n") + "\r\nbody of " + subject + "\r\n";
+}
+
+// The dial-up test module is bound when the first client is built, so the registry names
+// it before the fixture's service object exists.
+struct DialupModule {
+    DialupModule() {
+        char path[MAX_PATH];
+        std::string exe(path, GetModuleFileNameA(nullptr, path, sizeof path));
+        SetRegText("Software\\Quillet\\Pennark\\Kiosk\\Dialup", "ServiceModule",
+                   exe.substr(0, exe.find_last_of("\\/") + 1) + "dialup-test.dll");
+        SetEnvironmentVariableA("PENNARK_DIALUP_TRACE", nullptr);
+    }
+};
+
+class OutboxPassTest : private DialupModule, public SmtpFixture {
+protected:
+    void SetUp() override {
+        SmtpFixture::SetUp();
+        SYSTEMTIME st = {};
+        st.wYear = 2026; st.wMonth = 12; st.wDay = 8; st.wHour = 12;
+        g_now = RealTime(st);
+        TimeSource::SetZone(Zone);
+        outbox = dir / "Outbox";
+        archive = dir / "Sent";
+        bad = dir / "Bad";
+        CreateDirectoryA(outbox.c_str(), nullptr);
+        service.outboxDirectory = outbox.c_str();
+        SetRegText(kMailKey, "ArchiveDir", archive);
+        SetRegText(kMailKey, "BadMailDir", bad);
+    }
+    void TearDown() override {
+        TimeSource::SetClock(nullptr);
+        TimeSource::SetZone(nullptr);
+        SmtpFixture::TearDown();
+    }
+    void Serve(RuleServer& server) { UsePort(server.Port()); }
+    std::string Put(const std::string& name, const std::string& bytes) {
+        WriteFileBytes(outbox + "\\" + name, bytes);
+        return outbox + "\\" + name;
+    }
+    std::string AttemptLog(const std::string& name) {
+        std::string path = outbox + "\\Wait\\" + name + ".msglog";
+        return PathExists(path) ? ReadFileBytes(path) : "<none>";
+    }
+    size_t Lines(const std::string& text) {
+        size_t n = 0;
+        for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) ++n;
+        return n;
+    }
+    static std::vector<std::string> Subjects(const RuleServer& server) {
+        std::vector<std::string> subjects;
+        for (const RuleServer::Message& m : server.Messages()) {
+            size_t at = m.content.find("Subject: ");
+            subjects.push_back(m.content.substr(at + 9, m.content.find("\r\n", at) - at - 9));
+        }
+        return subjects;
+    }
+    // A server whose rule fails one stage with the given reply (empty: drops the connection).
+    static RuleServer::Rule FailAt(RuleServer::Stage stage, const std::string& reply,
+                                   const std::string& lineContains = "") {
+        return [=](RuleServer::Stage s, const std::string& line) {
+            RuleServer::Decision d;
+            if (s == stage && line.find(lineContains) != std::string::npos) {
+                d.action = reply.empty() ? RuleServer::Drop : RuleServer::Error;
+                d.reply = reply;
+            }
+            return d;
+        };
+    }
+
+    testing_support::TempDir dir;
+    std::string outbox, archive, bad;
+};
+
+TEST_F(OutboxPassTest, SendsInNameOrderAndLeavesHiddenFilesAndDirectories) {
+    RuleServer server;
+    Serve(server);
+    Put("b.eml", Message("b@x", "b"));
+    Put("A.eml", Message("a@x", "A"));
+    Put("c.txt", Message("c@x", "c"));
+    std::string hidden = Put("h.eml", Message("h@x", "h"));
+    SetFileAttributesA(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    CreateDirectoryA((outbox + "\\d.eml").c_str(), nullptr);
+
+    DWORD next = 0;
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_EQ(INFINITE, next);
+    EXPECT_EQ((std::vector<std::string>{"A", "b", "c"}), Subjects(server)) << "lstrcmpiA order, any extension";
+    EXPECT_EQ((std::vector<std::string>{"A.eml", "b.eml", "c.txt"}), ListDir(archive));
+    EXPECT_EQ((std::vector<std::string>{"d.eml", "h.eml"}), ListDir(outbox)) << "delivered files are deleted";
+    EXPECT_EQ(1u, log.Count("[5] Успешно удалено письмо (файл \"" + outbox + "\\A.eml\")"));
+}
+
+TEST_F(OutboxPassTest, FileStillBeingWrittenIsTakenOnTheNextLook) {
+    RuleServer server;
+    Serve(server);
+    std::string path = Put("1.eml", Message("a@x", "late"));
+    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    std::thread closer([writer] {
+        Sleep(300);
+        CloseHandle(writer);
+    });
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    closer.join();
+    EXPECT_EQ((std::vector<std::string>{"late"}), Subjects(server)) << "the same pass call looked again";
+}
+
+TEST_F(OutboxPassTest, RecipientRefusedForGoodCountsAndThePassGoesOn) {
+    RuleServer server(FailAt(RuleServer::Rcpt, "550 5.1.1 no such user", "nobody@"));
+    Serve(server);
+    SetRegNumber(kMailKey, "Retry Timeout", 60);
+    Put("1.eml", Message("first@x", "first"));
+    Put("2.eml", Message("nobody@x", "refused"));
+    Put("3.eml", Message("third@x", "third"));
+
+    DWORD next = 0;
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_EQ((std::vector<std::string>{"first", "third"}), Subjects(server))
+        << "a permanently refused recipient must not hold up the messages after it";
+    EXPECT_EQ((std::vector<std::string>{"2.eml", "Wait"}), ListDir(outbox));
+    EXPECT_EQ(1u, Lines(AttemptLog("2.eml"))) << "the refusal counts as one failed attempt";
+    EXPECT_NEAR(60000.0, double(next), 2000.0) << "and the message waits its schedule";
+    EXPECT_EQ(1u, log.Count("засчитывается как неудачная попытка"));
+}
+
+TEST_F(OutboxPassTest, TemporaryFailuresBeforeTheDataEndThePassUncounted) {
+    for (RuleServer::Stage stage : {RuleServer::Mail, RuleServer::Rcpt, RuleServer::Data}) {
+        RuleServer server(FailAt(stage, "451 4.3.0 try later"));
+        Serve(server);
+        Put("1.eml", Message("a@x", "one"));
+        Put("2.eml", Message("b@x", "two"));
+        EXPECT_FALSE(OutboxPass(service, nullptr)) << RuleServer::StageName(stage);
+        EXPECT_EQ(1, server.Connections()) << "the pass ends at the first failure";
+        EXPECT_EQ("<none>", AttemptLog("1.eml")) << "nothing is counted";
+    }
+    EXPECT_EQ(2u, log.Count("[0] Произошла ошибка до начала передачи данных письма, попытка отправки не засчитывается"))
+        << "MAIL fails before SmtpData is reached; RCPT 4xx and DATA are logged as before the data";
+}
+
+TEST_F(OutboxPassTest, FailureDuringTheContentIsCountedAndDeferred) {
+    for (RuleServer::Stage stage : {RuleServer::Content, RuleServer::Dot}) {
+        RuleServer server(FailAt(stage, stage == RuleServer::Dot ? "554 5.6.0 rejected" : ""));
+        Serve(server);
+        std::string name = std::string(RuleServer::StageName(stage)) + ".eml";
+        Put(name, Message("a@x", "x"));
+        DWORD next = 0;
+        EXPECT_TRUE(OutboxPass(service, &next)) << name << ": a deferred message completes the pass";
+        EXPECT_EQ(1u, Lines(AttemptLog(name))) << name;
+        EXPECT_EQ(15000u, next) << "no class: Retry Timeout, 15 s when absent";
+        EXPECT_TRUE(server.Messages().empty());
+    }
+    EXPECT_EQ(2u, log.Count("[2] Произошла ошибка в ходе передачи данных письма, засчитывается как неудачная попытка"));
+}
+
+TEST_F(OutboxPassTest, ClassScheduleAndLimitAcrossAttempts) {
+    TimeSource::SetClock(Clock);
+    SetRegNumber(kGold, "MaxAttempt", 3);
+    SetRegText(kGold, "Schedule", "60 300");
+    RuleServer server(FailAt(RuleServer::Dot, "554 5.6.0 rejected"));
+    Serve(server);
+    Put("7.eml", Message("a@x", "gold", "gold"));
+
+    DWORD next = 0;
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_EQ(60000u, next);
+    EXPECT_EQ(1u, Lines(AttemptLog("7.eml")));
+
+    g_now = g_now + RealTime(30 * RealTime::Second);
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_EQ(30000u, next) << "not yet due: no network work";
+    EXPECT_EQ(1, server.Connections());
+
+    g_now = g_now + RealTime(31 * RealTime::Second);
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_EQ(300000u, next) << "the second failure waits the second entry";
+    EXPECT_EQ(2u, Lines(AttemptLog("7.eml")));
+
+    g_now = g_now + RealTime(301 * RealTime::Second);
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_EQ(INFINITE, next);
+    EXPECT_EQ((std::vector<std::string>{"7.eml"}), ListDir(bad)) << "the third failure rejects";
+    EXPECT_FALSE(PathExists(outbox + "\\7.eml"));
+    EXPECT_FALSE(PathExists(outbox + "\\Wait\\7.eml.msglog")) << "deleted with its message";
+    EXPECT_EQ(3, server.Connections());
+}
+
+TEST_F(OutboxPassTest, DebugFlagsFailAfterDataAndIgnoreAttemptLogs) {
+    SetRegNumber(kGold, "MaxAttempt", 2);
+    RuleServer server;
+    Serve(server);
+    service.debugFlags = kFailAfterData | kNoAttemptLogs;
+    Put("1.eml", Message("a@x", "gold", "gold"));
+    for (int pass = 0; pass < 3; ++pass) EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ(3u, server.Messages().size()) << "the data went through each time";
+    EXPECT_TRUE(PathExists(outbox + "\\1.eml")) << "with no attempt log every attempt is the first: never rejected";
+    EXPECT_FALSE(PathExists(outbox + "\\Wait")) << "no attempt log is written";
+
+    SetRegNumber(kGold, "MaxAttempt", 1);
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ((std::vector<std::string>{"1.eml"}), ListDir(bad)) << "a limit of 1 rejects at the first counted failure";
+}
+
+TEST_F(OutboxPassTest, ZeroWaitAbortsThePass) {
+    SetRegText(kGold, "Schedule", "0");
+    RuleServer server(FailAt(RuleServer::Dot, "554 5.6.0 rejected"));
+    Serve(server);
+    Put("1.eml", Message("a@x", "gold", "gold"));
+    Put("2.eml", Message("a@x", "next"));
+    EXPECT_FALSE(OutboxPass(service, nullptr)) << "tried again after the service's pause";
+    EXPECT_EQ(1u, Lines(AttemptLog("1.eml")));
+    EXPECT_EQ(1, server.Connections());
+}
+
+TEST_F(OutboxPassTest, EarliestDeferredMessageSetsTheNextWake) {
+    TimeSource::SetClock(Clock);
+    SetRegNumber(kMailKey, "Retry Timeout", 100);
+    RealTime utc = g_now.UTC();
+    CreateDirectoryA((outbox + "\\Wait").c_str(), nullptr);
+    WriteFileBytes(outbox + "\\Wait\\1.eml.msglog", Format(0, utc - RealTime(70 * RealTime::Second), true, false).str() + "\r\n");
+    WriteFileBytes(outbox + "\\Wait\\2.eml.msglog", Format(0, utc - RealTime(10 * RealTime::Second), true, false).str() + "\r\n");
+    Put("1.eml", Message("a@x", "one"));
+    Put("2.eml", Message("a@x", "two"));
+    DWORD next = 0;
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_EQ(30000u, next) << "two messages due in 30 s and 90 s";
+}
+
+TEST_F(OutboxPassTest, NoServerConfiguredEndsThePass) {
+    testing_support::DeleteRegValue(kSmtpKey, "Server");
+    Put("1.eml", Message("a@x", "one"));
+    EXPECT_FALSE(OutboxPass(service, nullptr));
+    EXPECT_TRUE(PathExists(outbox + "\\1.eml"));
+    EXPECT_EQ("<none>", AttemptLog("1.eml"));
+}
+
+TEST_F(OutboxPassTest, FinishedMessageThatCannotBeDeletedEndsThePassWithAnError) {
+    RuleServer server;
+    Serve(server);
+    std::string path = Put("1.eml", Message("a@x", "one"));
+    // A reader that does not allow deletion: the message can be read and sent, not removed.
+    HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+    EXPECT_THROW(OutboxPass(service, nullptr), WindowsError);
+    CloseHandle(reader);
+    EXPECT_EQ(1u, server.Messages().size());
+}
+
+TEST_F(OutboxPassTest, DialupLineIsHeldForThePassAndReleasedAfter) {
+    SetRegNumber(kMailKey, "UseRemoteAccess", 1);
+    RuleServer server;
+    Serve(server);
+    Put("1.eml", Message("a@x", "one"));
+    Put("2.eml", Message("a@x", "two"));
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ(2u, server.Messages().size());
+    char trace[4096];
+    DWORD n = GetEnvironmentVariableA("PENNARK_DIALUP_TRACE", trace, sizeof trace);
+    std::string calls(trace, n < sizeof trace ? n : 0);
+    EXPECT_EQ(1u, Occurrences(calls, "connect ") - Occurrences(calls, "disconnect ")) << "one line for the whole pass: " << calls;
+    EXPECT_EQ(1u, Occurrences(calls, "disconnect ")) << calls;
+    EXPECT_EQ(0u, service.dialup.Users()) << "released when the pass returns";
+}
+
+}  // namespace
+}  // namespace smtptest
