@@ -203,7 +203,8 @@ void SmtpHello(MailService& service) {
         offered = OfferedMechanisms(capabilities);
     } else if (code == kUnknownCommand) {
         SmtpSendLine(service, "HELO " + host, t.hello);
-        if (SmtpReadReply(service, &reply, t.hello, false) != kOk) RaiseWithReply("Неожиданный ответ сервера: ", reply);
+        if (SmtpReadReply(service, &reply, t.hello, false) != kOk)
+            RaiseWithReply("Неожиданный ответ сервера: ", reply);
     } else {
         RaiseWithReply("Неожиданный ответ сервера: ", capabilities);
     }

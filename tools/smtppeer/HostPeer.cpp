@@ -31,8 +31,8 @@ bool Readable(SOCKET s, DWORD ms) {
 std::string DosPath(const char* unixPath) {
     typedef WCHAR*(CDECL * ToDos)(LPCSTR);
     HMODULE kernel = GetModuleHandleA("kernel32");
-    ToDos toDos = kernel ? reinterpret_cast<ToDos>(reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_dos_file_name")))
-                         : nullptr;
+    FARPROC entry = kernel ? GetProcAddress(kernel, "wine_get_dos_file_name") : nullptr;
+    ToDos toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(entry));
     if (toDos) {
         if (WCHAR* wide = toDos(unixPath)) {
             char narrow[MAX_PATH * 2];
