@@ -9,12 +9,26 @@ namespace testing_support {
 void SetRegistryRootForMain(const std::string& root);
 }
 
+namespace {
+const char kCryptography[] = "Software\\Microsoft\\Cryptography";
+}
+
 int main(int argc, char** argv) {
     char root[128];
     std::snprintf(root, sizeof root, "Software\\PennarkTests\\%lu-%lu", GetCurrentProcessId(), GetTickCount());
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS ||
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        std::fprintf(stderr, "cannot isolate the registry\n");
+        return 2;
+    }
+    // The data protection API finds its cryptographic providers under HKEY_LOCAL_MACHINE:
+    // the stand-in gets a copy of their registration.
+    HKEY crypto = nullptr;
+    if (RegCreateKeyExA(key, kCryptography, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &crypto, nullptr) == ERROR_SUCCESS) {
+        RegCopyTreeA(HKEY_LOCAL_MACHINE, kCryptography, crypto);
+        RegCloseKey(crypto);
+    }
+    if (RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS) {
         std::fprintf(stderr, "cannot isolate the registry\n");
         return 2;
     }

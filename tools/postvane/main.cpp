@@ -24,8 +24,17 @@ void IsolateRegistry() {
     DWORD n = GetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", root, sizeof root);
     if (n == 0 || n >= sizeof root) return;
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS ||
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot create HKEY_CURRENT_USER\\" + std::string(root));
+    // The data protection API finds its cryptographic providers under HKEY_LOCAL_MACHINE:
+    // the stand-in gets a copy of their registration.
+    const char cryptography[] = "Software\\Microsoft\\Cryptography";
+    HKEY crypto = nullptr;
+    if (RegCreateKeyExA(key, cryptography, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &crypto, nullptr) == ERROR_SUCCESS) {
+        RegCopyTreeA(HKEY_LOCAL_MACHINE, cryptography, crypto);
+        RegCloseKey(crypto);
+    }
+    if (RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS)
         throw std::runtime_error("cannot redirect HKEY_LOCAL_MACHINE to HKEY_CURRENT_USER\\" + std::string(root));
 }
 

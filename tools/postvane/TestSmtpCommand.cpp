@@ -1,0 +1,68 @@
+// postvane test-smtp: checks the SMTP settings without sending mail. Connects to the
+// configured server, runs the greeting, EHLO or HELO, authentication and QUIT, and prints
+// the exchange (credentials hidden) as it happens.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include "MailService.h"
+#include "SmtpDialogue.h"
+#include "SmtpTransport.h"
+#include "Tool.h"
+
+namespace {
+
+struct Exchange {
+    bool authenticated = false;
+};
+
+void Print(void* context, bool sent, const string& line) {
+    std::string text = line.str();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    std::printf("%s %s\n", sent ? "C:" : "S:", text.c_str());
+    std::fflush(stdout);
+    if (!sent && text.compare(0, 4, "235 ") == 0) static_cast<Exchange*>(context)->authenticated = true;
+}
+
+int RunTestSmtp(const tool::Args& args) {
+    WSADATA data;
+    if (int error = WSAStartup(MAKEWORD(2, 2), &data)) {
+        std::fprintf(stderr, "postvane: Winsock did not start, error %d\n", error);
+        return 1;
+    }
+    std::string seconds = tool::Option(args, "--timeout");
+    if (!seconds.empty()) {
+        DWORD ms = DWORD(std::strtoul(seconds.c_str(), nullptr, 10)) * 1000;
+        Postvane::SmtpTimeouts& t = Postvane::ReplyTimeouts();
+        t.greeting = t.hello = t.auth = t.quit = ms;
+    }
+    Exchange exchange;
+    Postvane::SetSmtpTraceSink(Print, &exchange);
+    Postvane::MailService service;
+    int result = 0;
+    try {
+        if (!Postvane::SmtpConnect(service)) {
+            std::printf("No server is configured (SMTP\\Server is empty).\n");
+            result = 1;
+        } else {
+            Postvane::SmtpHello(service);
+            std::printf(exchange.authenticated ? "Authentication accepted.\n"
+                                               : "Authentication not accepted: the server decides at MAIL FROM.\n");
+            Postvane::SmtpQuit(service, false);
+            std::printf("The server answered every step.\n");
+        }
+    } catch (const QuilletException& e) {
+        std::printf("Failed: %s\n", e.Reason().c_str());
+        result = 1;
+    }
+    Postvane::SmtpDisconnect(service);
+    Postvane::SetSmtpTraceSink(nullptr, nullptr);
+    WSACleanup();
+    return result;
+}
+
+tool::Command testSmtp("test-smtp",
+                       "[--timeout SECONDS] : greets, authenticates and quits on the configured server, "
+                       "printing the exchange",
+                       RunTestSmtp);
+
+}  // namespace
