@@ -32,9 +32,22 @@ public:
     bool wipe = false;
 };
 
+// Keeps a cryptographic provider loaded for the life of the process. Where the data
+// protection API acquires and releases a provider for every call (Wine), each call would
+// otherwise load and unload the provider's library again.
+void KeepProviderLoaded() {
+    static HCRYPTPROV provider = [] {
+        HCRYPTPROV p = 0;
+        if (!CryptAcquireContextW(&p, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) p = 0;
+        return p;
+    }();
+    (void)provider;
+}
+
 // The protected bytes of buffer, unprotected into *out (wiped when *out is released).
 bool Unprotect(const vec<unsigned char>& buffer, LocalBlob* out) {
     if (buffer.IsEmpty()) return false;
+    KeepProviderLoaded();
     DATA_BLOB in;
     in.cbData = DWORD(buffer.Count());
     in.pbData = const_cast<BYTE*>(buffer.Data());

@@ -27,7 +27,8 @@ F Export(HMODULE module, const char* name) {
 // Decides once which implementation serves getaddrinfo, getnameinfo and freeaddrinfo.
 // A library that qualifies stays loaded for the life of the process.
 ResolverFunctions BindResolver() {
-    const ResolverFunctions builtIn = {Fallback::GetAddrInfoIPv4, Fallback::GetNameInfoIPv4, Fallback::FreeAddrInfoIPv4, true};
+    const ResolverFunctions builtIn = {Fallback::GetAddrInfoIPv4, Fallback::GetNameInfoIPv4,
+                                       Fallback::FreeAddrInfoIPv4, true};
     static const char* const kLibraries[] = {"ws2_32", "wship6"};
     for (const char* name : kLibraries) {
         HMODULE module = LoadLibraryA(name);
@@ -157,8 +158,9 @@ bool CheckNameInDns(const string& name, const in_addr& address) {
         for (PDNS_RECORD r = records; r && !found; r = r->pNext)
             found = r->wType == DNS_TYPE_A && r->Data.A.IpAddress == address.s_addr;
     } else {
-        ServiceLog().WriteText(Runlog::Error,
-                               FormatBuffer(256, "Ошибка проверки DNS (DNS_STATUS %i) для имени ", int(status)) + name);
+        // The name is appended, never formatted: a per cent sign in it is only a character.
+        string text = FormatBuffer(256, "Ошибка проверки DNS (DNS_STATUS %i) для имени ", int(status));
+        ServiceLog().WriteText(Runlog::Error, text + name);
     }
     if (records) free(records, DnsFreeRecordList);
     return found;

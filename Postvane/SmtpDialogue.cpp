@@ -26,6 +26,10 @@ const unsigned kUnknownCommand = 500;
 const unsigned kBadArguments = 501;
 const unsigned kAuthFailed = 535;
 
+// The content goes out in blocks of whole lines of about this size: one send call per
+// line would cost a kernel call per line.
+const size_t kContentBlock = 65536;
+
 // What the trace shows instead of lines that carry credentials.
 const char kHiddenPlain[] = "AUTH PLAIN ********";
 const char kHidden[] = "********";
@@ -199,7 +203,8 @@ void SmtpHello(MailService& service) {
         offered = OfferedMechanisms(capabilities);
     } else if (code == kUnknownCommand) {
         SmtpSendLine(service, "HELO " + host, t.hello);
-        if (SmtpReadReply(service, &reply, t.hello, false) != kOk) RaiseWithReply("Неожиданный ответ сервера: ", reply);
+        if (SmtpReadReply(service, &reply, t.hello, false) != kOk)
+            RaiseWithReply("Неожиданный ответ сервера: ", reply);
     } else {
         RaiseWithReply("Неожиданный ответ сервера: ", capabilities);
     }
@@ -258,29 +263,31 @@ void SmtpData(MailService& service, const string& content, bool* beforeData) {
 
     // Every CR LF, bare LF and bare CR ends a line: no line end other than CR LF ever
     // reaches the wire, so no text can end the data early or smuggle commands after it.
+    // The wire form is sent in blocks of whole lines, not one send call per line.
     const char* text = content.c_str();
     size_t length = content.Length();
-    std::string stuffed;
-    size_t lineStart = 0;
-    auto sendLine = [&](size_t begin, size_t end) {
-        if (end > begin && text[begin] == '.') {
-            stuffed.assign(1, '.');
-            stuffed.append(text + begin, end - begin);
-            SmtpSendLineData(service, stuffed.data(), stuffed.size(), t.dataEnd);
-        } else {
-            SmtpSendLineData(service, text + begin, end - begin, t.dataEnd);
+    std::string block;
+    block.reserve(kContentBlock + 1024);
+    auto addLine = [&](size_t begin, size_t end) {
+        if (end > begin && text[begin] == '.') block += '.';
+        block.append(text + begin, end - begin);
+        block += "\r\n";
+        if (block.size() >= kContentBlock) {
+            SmtpSendLines(service, block.data(), block.size(), t.dataEnd);
+            block.clear();
         }
     };
+    size_t lineStart = 0;
     for (size_t i = 0; i < length; ++i) {
         char c = text[i];
         if (c != '\r' && c != '\n') continue;
-        sendLine(lineStart, i);
+        addLine(lineStart, i);
         if (c == '\r' && i + 1 < length && text[i + 1] == '\n') ++i;
         lineStart = i + 1;
     }
-    if (lineStart < length) sendLine(lineStart, length);
-
-    SmtpSendLine(service, ".", t.dataEnd);
+    if (lineStart < length) addLine(lineStart, length);
+    block += ".\r\n";  // the end of the content travels with its last lines
+    SmtpSendLines(service, block.data(), block.size(), t.dataEnd);
     if (SmtpReadReply(service, &reply, t.dataEnd, false) != kOk)
         RaiseWithReply("Неожиданный ответ сервера (DATA finalize): ", reply);
 }

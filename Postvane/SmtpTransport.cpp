@@ -222,6 +222,19 @@ void SmtpSendLineData(MailService& service, const char* text, size_t length, DWO
     service.CheckStop(false);
 }
 
+void SmtpSendLines(MailService& service, const char* lines, size_t length, DWORD timeoutMs) {
+    if (service.debugFlags & kTraceSent || g_trace.sink.load()) {
+        for (size_t begin = 0; begin < length;) {
+            const char* end = static_cast<const char*>(std::memchr(lines + begin, '\n', length - begin));
+            size_t next = end ? size_t(end - lines) + 1 : length;
+            Trace(service, true, lines + begin, next - begin);
+            begin = next;
+        }
+    }
+    SendAll(service, lines, length, timeoutMs);
+    service.CheckStop(false);
+}
+
 void SmtpSendLine(MailService& service, const string& text, DWORD timeoutMs, const char* shownAs) {
     SmtpSendLineData(service, text.c_str(), text.Length(), timeoutMs, shownAs);
 }
@@ -235,9 +248,12 @@ size_t SmtpReceive(MailService& service, char* buffer, size_t length, bool consu
     }
     SOCKET s = service.socket;
     DWORD start = GetTickCount();
+    // Bytes to consume were peeked before and are there already: no wait first. A peek
+    // usually waits for the server, so it waits first.
+    bool wait = !consume;
     for (;;) {
         // Wait for data in slices; a stop request ends the wait between slices.
-        for (;;) {
+        while (wait) {
             DWORD left = Remaining(start, timeoutMs);
             int r = WaitSlice(s, WaitFor::Read, left);
             if (r == 1) break;
@@ -247,80 +263,128 @@ size_t SmtpReceive(MailService& service, char* buffer, size_t length, bool consu
         int n = recv(s, buffer, int(length > 0x7FFFFFFF ? 0x7FFFFFFF : length), consume ? 0 : MSG_PEEK);
         if (n == SOCKET_ERROR) {
             int error = WSAGetLastError();
-            if (error == WSAEWOULDBLOCK) continue;  // readiness went away: wait again
+            if (error == WSAEWOULDBLOCK) {  // nothing there after all: wait
+                wait = true;
+                continue;
+            }
             RaiseCode("Ошибка ввода от сервера, ошибка Winsock: %u", unsigned(error));
         }
         if (n == 0) Raise(kClosedText);
-        service.CheckStop(false);
+        // A peek and the consume that follows it are one receive: the stop test (a kernel
+        // call of its own) follows the consume.
+        if (consume) service.CheckStop(false);
         return size_t(n);
     }
 }
 
-string SmtpReadLine(MailService& service, DWORD timeoutMs) {
-    std::string line;
+namespace {
+
+// One reply line taken apart: the code and where its text starts.
+struct ReplyLine {
+    bool wellFormed = false;
+    bool continuation = false;  // "-" after the code
+    unsigned code = 0;
+    size_t textAt = 0;          // the text after the separator; the line's length for a bare code
+};
+
+ReplyLine ParseReplyLine(const std::string& line) {
+    ReplyLine r;
+    const char* p = line.c_str();
+    if (*p < '0' || *p > '9') return r;
+    char* end = nullptr;
+    unsigned long value = std::strtoul(p, &end, 10);
+    size_t separatorAt = size_t(end - p);
+    bool atLineEnd = separatorAt + 2 == line.size();  // every line ends with CR LF
+    if (!atLineEnd && *end != '-' && *end != ' ') return r;
+    r.wellFormed = true;
+    r.code = unsigned(value);
+    r.continuation = !atLineEnd && *end == '-';
+    r.textAt = atLineEnd ? line.size() : separatorAt + 1;
+    return r;
+}
+
+// Reads whole lines (each ending with CR LF, kept) within timeoutMs until ends(line) is true
+// for one. Lines that arrived together are consumed with one receive, but never a byte
+// after the line that ends the read: the socket keeps whatever follows.
+template <class Ends>
+void ReadLines(MailService& service, DWORD timeoutMs, std::vector<std::string>* lines, Ends ends) {
+    std::string current;  // consumed bytes of a line whose end has not come yet
     char peek[kLinePeek];
     DWORD start = GetTickCount();
-    bool found = false;
-    while (!found) {
+    for (;;) {
         size_t n = SmtpReceive(service, peek, sizeof peek, false, Remaining(start, timeoutMs));
-        size_t count = n;
-        if (peek[0] == '\n' && !line.empty() && line.back() == '\r') {
-            count = 1;  // the CR LF was split between two reads
-            found = true;
-        } else {
-            for (size_t i = 0; i + 1 < n; ++i) {
-                if (peek[i] == '\r' && peek[i + 1] == '\n') {
-                    count = i + 2;
-                    found = true;
-                    break;
+        size_t first = lines->size();
+        size_t take = 0;
+        bool done = false;
+        while (take < n && !done) {
+            size_t end = std::string::npos;
+            if (take == 0 && peek[0] == '\n' && !current.empty() && current.back() == '\r') {
+                end = 1;  // a CR LF split between two reads
+            } else {
+                for (size_t i = take; i + 1 < n; ++i) {
+                    if (peek[i] == '\r' && peek[i + 1] == '\n') {
+                        end = i + 2;
+                        break;
+                    }
                 }
             }
+            // Without a line end all peeked bytes are taken; a CR at the very end is
+            // recognised with its LF on the next read.
+            size_t stop = end == std::string::npos ? n : end;
+            if (current.size() + (stop - take) > kMaxReplyLine) Raise(kMalformedText);
+            current.append(peek + take, stop - take);
+            take = stop;
+            if (end == std::string::npos) break;
+            lines->push_back(std::move(current));
+            current.clear();
+            done = ends(lines->back());
         }
-        if (line.size() + count > kMaxReplyLine) Raise(kMalformedText);
-        // Take exactly the bytes of this line; what follows stays in the socket.
-        size_t taken = 0;
-        while (taken < count) {
-            char* at = peek + taken;
-            taken += SmtpReceive(service, at, count - taken, true, Remaining(start, timeoutMs));
-        }
-        line.append(peek, count);
+        for (size_t consumed = 0; consumed < take;)
+            consumed += SmtpReceive(service, peek + consumed, take - consumed, true, Remaining(start, timeoutMs));
+        for (size_t i = first; i < lines->size(); ++i) Trace(service, false, (*lines)[i].data(), (*lines)[i].size());
+        if (done) return;
     }
-    Trace(service, false, line.data(), line.size());
-    return string(std::move(line));
+}
+
+}  // namespace
+
+string SmtpReadLine(MailService& service, DWORD timeoutMs) {
+    std::vector<std::string> lines;
+    ReadLines(service, timeoutMs, &lines, [](const std::string&) { return true; });
+    return string(std::move(lines[0]));
 }
 
 unsigned SmtpReadReply(MailService& service, vec<string>* list, DWORD timeoutMs, bool textOnly) {
     if (list) list->Clear();
-    DWORD start = GetTickCount();
-    unsigned code = 0;
-    bool first = true;
+    // The read ends at the reply's last line, or at the first line that cannot belong to it.
+    std::vector<std::string> lines;
     size_t total = 0;
-    for (;;) {
-        string line = SmtpReadLine(service, Remaining(start, timeoutMs));
-        total += line.Length();
+    unsigned firstCode = 0;
+    bool haveFirst = false;
+    ReadLines(service, timeoutMs, &lines, [&](const std::string& line) {
+        total += line.size();
         if (total > kMaxReplyBytes) Raise(kMalformedText);
-        const char* p = line.c_str();
-        if (*p < '0' || *p > '9') Raise(kMalformedText);
-        char* end = nullptr;
-        unsigned long value = std::strtoul(p, &end, 10);
-        size_t separatorAt = size_t(end - p);
-        size_t lineEndAt = line.Length() - 2;  // every line ends with CR LF
-        char separator = *end;
-        bool atLineEnd = separatorAt == lineEndAt;
-        if (!atLineEnd && separator != '-' && separator != ' ') Raise(kMalformedText);
-        if (!first && unsigned(value) != code) Raise(kMalformedText);
-        code = unsigned(value);
-        first = false;
-        if (separator == '-' && !atLineEnd) {
-            if (list) list->Add(line.Mid(separatorAt + 1));
+        ReplyLine r = ParseReplyLine(line);
+        if (!haveFirst) {
+            firstCode = r.code;
+            haveFirst = true;
+        }
+        return !r.wellFormed || !r.continuation || r.code != firstCode;
+    });
+    unsigned code = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        ReplyLine r = ParseReplyLine(line);
+        if (!r.wellFormed || (i > 0 && r.code != code)) Raise(kMalformedText);
+        code = r.code;
+        if (r.continuation) {
+            if (list) list->Add(string(line.substr(r.textAt)));
             continue;
         }
-        if (list) {
-            if (!textOnly) list->Add(line);
-            else list->Add(atLineEnd ? string("") : line.Mid(separatorAt + 1));
-        }
+        if (list) list->Add(string(textOnly ? line.substr(r.textAt) : line));
         return code;
     }
+    Raise(kMalformedText);  // not reached: the read ends only at a last or malformed line
 }
 
 string JoinReply(const vec<string>& list) {

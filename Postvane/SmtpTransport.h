@@ -59,6 +59,11 @@ void SmtpSendLine(MailService& service, const string& text, DWORD timeoutMs = kD
 void SmtpSendLineData(MailService& service, const char* text, size_t length, DWORD timeoutMs,
                       const char* shownAs = nullptr);
 
+// Sends lines that are ready for the wire, each already ending with CR LF (the message
+// content, several lines per send call), as SmtpSendLine sends one; traced line by line.
+// The caller guarantees that CR and LF occur only as the CR LF ending each line.
+void SmtpSendLines(MailService& service, const char* lines, size_t length, DWORD timeoutMs);
+
 // Reads one reply within timeoutMs for all its lines and returns its code. When list is
 // given it is emptied, then gets one string per line with its CR LF: a continuation line
 // ("250-...") its text after the hyphen; the last line its text after the separator when
@@ -74,7 +79,7 @@ string SmtpReadLine(MailService& service, DWORD timeoutMs);
 
 // Waits until the socket is readable (at most timeoutMs), then takes up to length bytes:
 // peeked when consume is false, removed when true. Returns the count (0 only for a null or
-// empty buffer). Tests the stop event afterwards.
+// empty buffer). Tests the stop event after consuming (a peek is always followed by one).
 size_t SmtpReceive(MailService& service, char* buffer, size_t length, bool consume, DWORD timeoutMs);
 
 // The local address of the connection (getsockname).

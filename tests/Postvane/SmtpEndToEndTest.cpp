@@ -86,6 +86,29 @@ TEST_F(SmtpEndToEnd, DeliversWithAuthLogin) {
     ExpectDelivered(peer, "LOGIN");
 }
 
+TEST_F(SmtpEndToEnd, DeliversLargeMessagesUnchanged) {
+    HostPeer peer(PeerOptions());
+    ASSERT_TRUE(peer.Started()) << peer.Error();
+    UsePort(peer.Port());
+    std::string content = "Subject: large\r\n\r\n";
+    for (int i = 0; content.size() < 3 * 1024 * 1024; ++i)
+        content += (i % 7 == 0 ? "." : "") + std::string(70, char('a' + i % 26)) + "\r\n";
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ("<nothing raised>", Raised([&] {
+            SmtpConnect(service);
+            SmtpHello(service);
+            SmtpMailFrom(service);
+            SmtpRcptTo(service, string("a@example.test"));
+            SmtpData(service, string(content));
+            SmtpQuit(service, false);
+            SmtpDisconnect(service);
+        })) << "round " << round;
+    }
+    std::vector<DeliveredMessage> messages = peer.Messages(3, 20000);
+    ASSERT_EQ(3u, messages.size());
+    for (const DeliveredMessage& m : messages) EXPECT_TRUE(m.content == content) << m.content.size() << " bytes";
+}
+
 TEST_F(SmtpEndToEnd, CancelsUnusualLoginChallengesAndGoesOn) {
     // aiosmtpd's own LOGIN prompts are "User Name" and "Password" with a NUL: neither is a
     // prompt the client knows, so it cancels with "*", the server answers 501, and the

@@ -139,6 +139,10 @@ TEST_F(SmtpTransport, ResolvesTheConfiguredServerAndPort) {
     EXPECT_EQ("127.0.0.1", RecordingResolver::Host());
     EXPECT_EQ("smtp", RecordingResolver::Service()) << "an empty Port means the service smtp";
     EXPECT_EQ(1u, log.Count("Почтовый сервер: 127.0.0.1, порт: smtp")) << log.Text();
+    testing_support::DeleteRegValue(kSmtpKey, "Port");
+    testing_support::SetRegNumber(kSmtpKey, "Port", 2525);
+    Raised([&] { SmtpConnect(service); });
+    EXPECT_EQ("2525", RecordingResolver::Service()) << "a port stored as a number is used as one";
     FakeNames::Remove();
     AddrInfoRequest request(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     const addrinfo* a = request.Resolve("127.0.0.1", "smtp");

@@ -11,6 +11,16 @@ void SetRegistryRootForMain(const std::string& root);
 
 namespace {
 const char kCryptography[] = "Software\\Microsoft\\Cryptography";
+
+// Every test starts from an empty product configuration, also when several tests run in one
+// process (ctest runs each in a process of its own; a developer may run them all at once).
+class FreshConfiguration : public ::testing::EmptyTestEventListener {
+public:
+    explicit FreshConfiguration(HKEY root) : root_(root) {}
+    void OnTestStart(const ::testing::TestInfo&) override { RegDeleteTreeA(root_, "Software\\Quillet"); }
+private:
+    HKEY root_;
+};
 }
 
 int main(int argc, char** argv) {
@@ -34,6 +44,7 @@ int main(int argc, char** argv) {
     }
     testing_support::SetRegistryRootForMain(root);
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FreshConfiguration(key));
     int result = RUN_ALL_TESTS();
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
     RegCloseKey(key);

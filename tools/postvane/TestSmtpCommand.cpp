@@ -60,7 +60,9 @@ int RunTestSmtp(const tool::Args& args) {
     return result;
 }
 
-tool::Command testSmtp("test-smtp", "[--timeout SECONDS] : greets, authenticates and quits on the configured server, printing the exchange",
+tool::Command testSmtp("test-smtp",
+                       "[--timeout SECONDS] : greets, authenticates and quits on the configured server, "
+                       "printing the exchange",
                        RunTestSmtp);
 
 }  // namespace

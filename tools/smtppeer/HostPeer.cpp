@@ -31,8 +31,8 @@ bool Readable(SOCKET s, DWORD ms) {
 std::string DosPath(const char* unixPath) {
     typedef WCHAR*(CDECL * ToDos)(LPCSTR);
     HMODULE kernel = GetModuleHandleA("kernel32");
-    ToDos toDos = kernel ? reinterpret_cast<ToDos>(reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_dos_file_name")))
-                         : nullptr;
+    FARPROC entry = kernel ? GetProcAddress(kernel, "wine_get_dos_file_name") : nullptr;
+    ToDos toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(entry));
     if (toDos) {
         if (WCHAR* wide = toDos(unixPath)) {
             char narrow[MAX_PATH * 2];
@@ -108,11 +108,34 @@ HostPeer::HostPeer(const Options& options) : control_(INVALID_SOCKET), port_(0) 
         return;
     }
     port_ = static_cast<unsigned short>(std::atoi(first.c_str() + 5));
+    collector_ = std::thread(&HostPeer::Collect, this);
 }
 
 HostPeer::~HostPeer() {
+    stop_ = true;
+    if (collector_.joinable()) collector_.join();
     // The peer ends, with its server, when the control connection closes.
     if (control_ != INVALID_SOCKET) closesocket(control_);
+}
+
+void HostPeer::Collect() {
+    while (!stop_ && !closed_) {
+        std::string line;
+        if (!ReadLine(&line, 50)) continue;
+        if (line.compare(0, 4, "MSG ") != 0) continue;
+        std::vector<std::string> fields;
+        size_t pos = 4;
+        while (pos <= line.size()) {
+            size_t blank = line.find(' ', pos);
+            if (blank == std::string::npos) blank = line.size();
+            fields.push_back(line.substr(pos, blank - pos));
+            pos = blank + 1;
+        }
+        if (fields.size() != 5) continue;
+        std::lock_guard<std::mutex> guard(lock_);
+        messages_.push_back({Decode(fields[0]), Decode(fields[1]), Decode(fields[2]), Decode(fields[3]),
+                             Decode(fields[4])});
+    }
 }
 
 bool HostPeer::ReadLine(std::string* line, DWORD ms) {
@@ -128,31 +151,23 @@ bool HostPeer::ReadLine(std::string* line, DWORD ms) {
         if (elapsed >= ms || !Readable(control_, ms - elapsed)) return false;
         char buffer[65536];
         int n = recv(control_, buffer, sizeof buffer, 0);
-        if (n <= 0) return false;
+        if (n <= 0) {
+            closed_ = true;
+            return false;
+        }
         pending_.append(buffer, size_t(n));
     }
 }
 
 std::vector<DeliveredMessage> HostPeer::Messages(size_t count, DWORD ms) {
     DWORD start = GetTickCount();
-    while (messages_.size() < count && control_ != INVALID_SOCKET) {
-        DWORD elapsed = GetTickCount() - start;
-        std::string line;
-        if (elapsed >= ms || !ReadLine(&line, ms - elapsed)) break;
-        if (line.compare(0, 4, "MSG ") != 0) continue;
-        std::vector<std::string> fields;
-        size_t pos = 4;
-        while (pos <= line.size()) {
-            size_t blank = line.find(' ', pos);
-            if (blank == std::string::npos) blank = line.size();
-            fields.push_back(line.substr(pos, blank - pos));
-            pos = blank + 1;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (messages_.size() >= count || GetTickCount() - start >= ms) return messages_;
         }
-        if (fields.size() != 5) continue;
-        messages_.push_back({Decode(fields[0]), Decode(fields[1]), Decode(fields[2]), Decode(fields[3]),
-                             Decode(fields[4])});
+        Sleep(10);
     }
-    return messages_;
 }
 
 }  // namespace smtppeer

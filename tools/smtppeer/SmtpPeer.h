@@ -111,10 +111,15 @@ public:
 
 private:
     bool ReadLine(std::string* line, DWORD ms);
+    void Collect();  // reads the reports as they come, so the peer never waits on them
     SOCKET control_;
     unsigned short port_;
     std::string error_;
     std::string pending_;
+    std::thread collector_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> closed_{false};
+    std::mutex lock_;
     std::vector<DeliveredMessage> messages_;
 };
 

@@ -1,0 +1,165 @@
+// Whole SMTP transactions (connect, EHLO, AUTH, MAIL, RCPT, DATA, QUIT) against local
+// sinks: Postfix's smtp-sink and aiosmtpd with AUTH. Prints transactions per second for
+// 2 KiB messages and MiB/s for 1 MiB messages.
+//
+//   bench_smtp.exe [--seconds N] [--large-count N]
+//
+// The settings live in a private registry key for the run. The DNS check of the EHLO name is
+// answered in-process (A record 127.0.0.1), so the figures are those of the SMTP path alone.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include "Globals.h"
+#include "MailService.h"
+#include "Resolver.h"
+#include "Secret.h"
+#include "SmtpDialogue.h"
+#include "SmtpPeer.h"
+#include "SmtpTransport.h"
+
+using namespace Postvane;
+
+namespace {
+
+const char kLogin[] = "bench";
+const char kPassword[] = "bench-password";
+
+DNS_STATUS WINAPI LocalDns(PCSTR, WORD, DWORD, PIP4_ARRAY, PDNS_RECORD* result, PVOID*) {
+    PDNS_RECORD record = new DNS_RECORDA();
+    record->wType = DNS_TYPE_A;
+    record->Data.A.IpAddress = htonl(INADDR_LOOPBACK);
+    *result = record;
+    return 0;
+}
+VOID WINAPI FreeLocalDns(PVOID list, DNS_FREE_TYPE) { delete static_cast<PDNS_RECORD>(list); }
+
+// HKEY_LOCAL_MACHINE redirected to a key of this run, removed at the end.
+class PrivateRegistry {
+public:
+    PrivateRegistry() {
+        char name[96];
+        std::snprintf(name, sizeof name, "Software\\PennarkBench\\%lu", GetCurrentProcessId());
+        root_ = name;
+        RegCreateKeyExA(HKEY_CURRENT_USER, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+        const char cryptography[] = "Software\\Microsoft\\Cryptography";
+        HKEY crypto = nullptr;
+        if (RegCreateKeyExA(key_, cryptography, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &crypto, nullptr) == 0) {
+            RegCopyTreeA(HKEY_LOCAL_MACHINE, cryptography, crypto);
+            RegCloseKey(crypto);
+        }
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, key_);
+    }
+    ~PrivateRegistry() {
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+        RegCloseKey(key_);
+        RegDeleteTreeA(HKEY_CURRENT_USER, root_.c_str());
+    }
+private:
+    HKEY key_ = nullptr;
+    std::string root_;
+};
+
+std::string Message(size_t size) {
+    std::string m = "From: bench@example.test\r\nTo: sink@example.test\r\nSubject: benchmark\r\n\r\n";
+    std::string line(74, 'x');
+    for (size_t i = 0; m.size() < size; ++i) {
+        line[0] = char('A' + i % 26);
+        m += line + "\r\n";
+    }
+    return m;
+}
+
+double Now() {
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return double(c.QuadPart) / double(f.QuadPart);
+}
+
+void Transaction(MailService& service, const string& content) {
+    SmtpConnect(service);
+    SmtpHello(service);
+    SmtpMailFrom(service);
+    SmtpRcptTo(service, string("sink@example.test"));
+    SmtpData(service, content);
+    SmtpQuit(service, false);
+    SmtpDisconnect(service);
+}
+
+bool Measure(const char* name, unsigned short port, double seconds, int largeCount) {
+    RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, true, RegKey::AllAccess);
+    smtp["Port"] = std::to_string(port).c_str();
+    MailService service;
+    string small(Message(2048));
+    string large(Message(1024 * 1024));
+    try {
+        Transaction(service, small);  // warm-up
+        int count = 0;
+        double start = Now(), elapsed = 0;
+        while ((elapsed = Now() - start) < seconds) {
+            Transaction(service, small);
+            ++count;
+        }
+        std::printf("%-10s 2 KiB messages: %5d transactions in %.2f s = %7.1f transactions/s\n", name, count, elapsed,
+                    count / elapsed);
+        start = Now();
+        for (int i = 0; i < largeCount; ++i) Transaction(service, large);
+        elapsed = Now() - start;
+        std::printf("%-10s 1 MiB messages: %5d transactions in %.2f s = %7.1f MiB/s\n", name, largeCount, elapsed,
+                    largeCount * double(large.Length()) / (1024.0 * 1024.0) / elapsed);
+    } catch (const QuilletException& e) {
+        SmtpDisconnect(service);
+        std::printf("%-10s failed: %s\n", name, e.Reason().c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 3;
+    int largeCount = 10;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--seconds") seconds = std::atof(argv[++i]);
+        if (std::string(argv[i]) == "--large-count") largeCount = std::atoi(argv[++i]);
+    }
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    PrivateRegistry registry;
+    SetDnsClient(LocalDns, FreeLocalDns);
+    {
+        RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, true, RegKey::AllAccess);
+        smtp["Server"] = "127.0.0.1";
+        smtp["Login"] = kLogin;
+        smtp["ReversePath"] = "bench@example.test";
+        StoreSecret(kSecretDescription, smtp.Handle(), "Pass", kPassword);
+    }
+    bool ok = true;
+    {
+        smtppeer::HostPeer::Options o;
+        o.server = "smtp-sink";
+        smtppeer::HostPeer sink(o);
+        if (!sink.Started()) {
+            std::printf("smtp-sink did not start: %s\n", sink.Error().c_str());
+            ok = false;
+        } else {
+            ok = Measure("smtp-sink", sink.Port(), seconds, largeCount) && ok;
+        }
+    }
+    {
+        smtppeer::HostPeer::Options o;
+        o.login = kLogin;
+        o.password = kPassword;
+        o.authRequired = true;
+        smtppeer::HostPeer aiosmtpd(o);
+        if (!aiosmtpd.Started()) {
+            std::printf("aiosmtpd did not start: %s\n", aiosmtpd.Error().c_str());
+            ok = false;
+        } else {
+            ok = Measure("aiosmtpd", aiosmtpd.Port(), seconds, largeCount) && ok;
+        }
+    }
+    WSACleanup();
+    return ok ? 0 : 1;
+}
