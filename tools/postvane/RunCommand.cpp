@@ -1,7 +1,9 @@
-// postvane run [--seconds N]: runs the delivery service through the library's exports until
-// Ctrl+C, until N seconds have passed, or until the service reports that it died.
+// postvane run [--seconds N] [--until-empty]: runs the delivery service through the library's
+// exports until Ctrl+C, until N seconds have passed, until the outbox holds no message (with
+// --until-empty), or until the service reports that it died.
 #include <cstdio>
 #include <cstdlib>
+#include "OutboxMessage.h"
 #include "Tool.h"
 
 namespace {
@@ -62,7 +64,18 @@ int Run(const tool::Args& args) {
     else std::printf("service started; Ctrl+C stops it\n");
     std::fflush(stdout);
 
-    WaitForSingleObject(g_finish, seconds > 0 ? DWORD(seconds * 1000) : INFINITE);
+    if (tool::HasFlag(args, "--until-empty")) {
+        // Look at the outbox a few times a second; a message that waits for its next attempt
+        // keeps the service running until the time limit.
+        DWORD begin = GetTickCount();
+        while (WaitForSingleObject(g_finish, 200) == WAIT_TIMEOUT) {
+            string outbox = Postvane::ConfigText("OutboxDir");
+            if (outbox.HasText() && Postvane::ListOutbox(outbox).empty()) break;
+            if (seconds > 0 && GetTickCount() - begin >= DWORD(seconds * 1000)) break;
+        }
+    } else {
+        WaitForSingleObject(g_finish, seconds > 0 ? DWORD(seconds * 1000) : INFINITE);
+    }
     stop(1);
     setCallback(nullptr, nullptr);
     std::printf(g_died ? "service stopped after it died\n" : "service stopped\n");
@@ -70,7 +83,9 @@ int Run(const tool::Args& args) {
     return g_died ? 3 : 0;
 }
 
-tool::Command command("run", "[--seconds N] : runs the service until Ctrl+C, for N seconds, or until it dies (exit 3)",
+tool::Command command("run",
+                      "[--seconds N] [--until-empty] : runs the service until Ctrl+C, for N seconds, until the "
+                      "outbox is empty, or until it dies (exit 3)",
                       Run);
 
 }  // namespace

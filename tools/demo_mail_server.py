@@ -1,0 +1,63 @@
+#!/usr/bin/python3
+"""A real SMTP server for the demonstration: aiosmtpd on a free port of 127.0.0.1 with AUTH
+PLAIN and LOGIN over plain TCP. Writes its port to --port-file and stores every message it
+accepts in --store as NNN.eml (the content as received, after dot-unstuffing) with NNN.txt
+(who authenticated, the envelope). Runs until it is terminated.
+"""
+import argparse
+import asyncio
+import os
+import signal
+
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port-file", required=True)
+    parser.add_argument("--store", required=True)
+    parser.add_argument("--login", required=True)
+    parser.add_argument("--password", required=True)
+    args = parser.parse_args()
+    os.makedirs(args.store, exist_ok=True)
+    expected = (args.login.encode(), args.password.encode())
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        if isinstance(auth_data, LoginPassword) and (auth_data.login, auth_data.password) == expected:
+            session.demo_mechanism = mechanism
+            return AuthResult(success=True, auth_data=auth_data)
+        return AuthResult(success=False, handled=False)
+
+    class Store:
+        count = 0
+
+        async def handle_DATA(self, server, session, envelope):
+            Store.count += 1
+            base = os.path.join(args.store, "%03d" % Store.count)
+            with open(base + ".eml", "wb") as f:
+                f.write(envelope.original_content)
+            with open(base + ".txt", "w") as f:
+                login = session.auth_data.login.decode() if session.authenticated else "(not authenticated)"
+                f.write("AUTH %s as %s\nMAIL FROM:<%s>\nRCPT TO:%s\n" % (
+                    getattr(session, "demo_mechanism", "-"), login, envelope.mail_from,
+                    ", ".join("<%s>" % r for r in envelope.rcpt_tos)))
+            return "250 OK stored as %03d" % Store.count
+
+    async def serve():
+        loop = asyncio.get_running_loop()
+        server = await loop.create_server(
+            lambda: SMTP(Store(), hostname="mail.demo.test", authenticator=authenticator, auth_require_tls=False),
+            "127.0.0.1", 0)
+        with open(args.port_file, "w") as f:
+            f.write(str(server.sockets[0].getsockname()[1]))
+        stop = loop.create_future()
+        loop.add_signal_handler(signal.SIGTERM, stop.set_result, None)
+        loop.add_signal_handler(signal.SIGINT, stop.set_result, None)
+        await stop
+        server.close()
+
+    asyncio.run(serve())
+
+
+if __name__ == "__main__":
+    main()
