@@ -1,4 +1,5 @@
 #include "SmtpPeer.h"
+#include "Sockets.h"
 #include <ws2tcpip.h>
 #include <cstdlib>
 #include "qlbase.h"
@@ -10,21 +11,6 @@ namespace {
 const DWORD kStartWait = 30000;  // python and aiosmtpd start in well under a second; CI may be slow
 const char kPython[] = "/usr/bin/python3";
 
-struct WinsockUser {
-    WinsockUser() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~WinsockUser() { WSACleanup(); }
-};
-
-bool Readable(SOCKET s, DWORD ms) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval tv = {long(ms / 1000), long(ms % 1000) * 1000};
-    return select(0, &set, nullptr, nullptr, &tv) == 1;
-}
 
 // The DOS form of a Unix path under Wine (Z:\usr\bin\python3); Wine starts a Unix program
 // given that way as a process of its own.

@@ -1,4 +1,5 @@
 #include "SmtpPeer.h"
+#include "Sockets.h"
 #include <ws2tcpip.h>
 
 namespace smtppeer {
@@ -7,21 +8,6 @@ namespace {
 const DWORD kStepWait = 10000;  // longest wait of one step for the client
 const DWORD kPoll = 20;         // how often a waiting thread looks at the stop flag
 
-struct WinsockUser {
-    WinsockUser() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~WinsockUser() { WSACleanup(); }
-};
-
-bool Readable(SOCKET s, DWORD ms) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval tv = {long(ms / 1000), long(ms % 1000) * 1000};
-    return select(0, &set, nullptr, nullptr, &tv) == 1;
-}
 }  // namespace
 
 ScriptedServer::ScriptedServer(int receiveBuffer) : listener_(INVALID_SOCKET), port_(0), receiveBuffer_(receiveBuffer) {
