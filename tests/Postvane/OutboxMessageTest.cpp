@@ -12,22 +12,14 @@ const char kSmtp[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail\\SMTP";
 
 RealTime g_now;  // local time seen by the service
 RealTime FixedClock() { return g_now; }
-// Moscow-like zone: UTC+3 without daylight saving.
-DWORD FixedZone(TIME_ZONE_INFORMATION* tzi) {
-    *tzi = TIME_ZONE_INFORMATION{};
-    tzi->Bias = -180;
-    return TIME_ZONE_ID_UNKNOWN;
-}
 RealTime Seconds(double s) { return RealTime(s * RealTime::Second); }
 
 class OutboxMessageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        TimeSource::SetZone(FixedZone);
+        TimeSource::SetZone(testing_support::ZoneUtcPlus3);
         TimeSource::SetClock(FixedClock);
-        SYSTEMTIME st = {};
-        st.wYear = 2026; st.wMonth = 12; st.wDay = 8; st.wHour = 12;
-        g_now = RealTime(st);
+        g_now = RealTime(testing_support::Moment(2026, 12, 8, 12));
         ServiceLog().SetLogPath((dir / "service.log").c_str());
         outbox = dir / "Outbox";
         CreateDirectoryA(outbox.c_str(), nullptr);

@@ -23,11 +23,6 @@ const char kGold[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail\\MailClass\\gold";
 
 RealTime g_now;
 RealTime Clock() { return g_now; }
-DWORD Zone(TIME_ZONE_INFORMATION* tzi) {
-    *tzi = TIME_ZONE_INFORMATION{};
-    tzi->Bias = -180;
-    return TIME_ZONE_ID_UNKNOWN;
-}
 
 size_t Occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -56,10 +51,8 @@ class OutboxPassTest : private DialupModule, public SmtpFixture {
 protected:
     void SetUp() override {
         SmtpFixture::SetUp();
-        SYSTEMTIME st = {};
-        st.wYear = 2026; st.wMonth = 12; st.wDay = 8; st.wHour = 12;
-        g_now = RealTime(st);
-        TimeSource::SetZone(Zone);
+        g_now = RealTime(testing_support::Moment(2026, 12, 8, 12));
+        TimeSource::SetZone(testing_support::ZoneUtcPlus3);
         outbox = dir / "Outbox";
         archive = dir / "Sent";
         bad = dir / "Bad";

@@ -1,27 +1,13 @@
 #include <gtest/gtest.h>
 #include "qlframe.h"
+#include "TestSupport.h"
+
+using testing_support::Moment;
 
 namespace {
-SYSTEMTIME Moment(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms = 0) {
-    SYSTEMTIME st = {};
-    st.wYear = year;
-    st.wMonth = month;
-    st.wDay = day;
-    st.wHour = hour;
-    st.wMinute = minute;
-    st.wSecond = second;
-    st.wMilliseconds = ms;
-    return st;
-}
 
 const double kHour = 3600 * RealTime::Second;
 
-// UTC+3 all year round.
-DWORD FixedPlusThree(TIME_ZONE_INFORMATION* tzi) {
-    *tzi = TIME_ZONE_INFORMATION();
-    tzi->Bias = -180;
-    return TIME_ZONE_ID_UNKNOWN;
-}
 
 // UTC+1 with summer time (+2) from the last Sunday of March 02:00 to the last Sunday of
 // October 03:00.
@@ -93,7 +79,7 @@ TEST_F(Time, OperatorFormShowsDateAndTimeParts) {
 }
 
 TEST_F(Time, UtcAndLocalFollowTheZone) {
-    TimeSource::SetZone(FixedPlusThree);
+    TimeSource::SetZone(testing_support::ZoneUtcPlus3);
     RealTime local(Moment(2009, 3, 3, 1, 30, 0, 125));
     RealTime utc = local.UTC();
     EXPECT_EQ(-3 * kHour, (utc - local).value) << "UTC is three hours behind";

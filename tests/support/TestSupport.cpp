@@ -115,6 +115,24 @@ std::vector<std::string> ListDir(const std::string& dir) {
     return names;
 }
 
+SYSTEMTIME Moment(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
+    SYSTEMTIME st = {};
+    st.wYear = year;
+    st.wMonth = month;
+    st.wDay = day;
+    st.wHour = hour;
+    st.wMinute = minute;
+    st.wSecond = second;
+    st.wMilliseconds = ms;
+    return st;
+}
+
+DWORD ZoneUtcPlus3(TIME_ZONE_INFORMATION* tzi) {
+    *tzi = TIME_ZONE_INFORMATION();
+    tzi->Bias = -180;
+    return TIME_ZONE_ID_UNKNOWN;
+}
+
 std::string Printable(const std::string& bytes) {
     std::string out;
     for (unsigned char c : bytes) {

@@ -37,6 +37,11 @@ void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool PathExists(const std::string& path);
 // Names of the entries of a directory (no "." or ".."), sorted.
 std::vector<std::string> ListDir(const std::string& dir);
+// A moment as SYSTEMTIME (the day of the week is left 0: conversions ignore it).
+SYSTEMTIME Moment(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0, WORD second = 0, WORD ms = 0);
+// A time zone for TimeSource::SetZone: UTC+3 all year round, no daylight saving.
+DWORD ZoneUtcPlus3(TIME_ZONE_INFORMATION* tzi);
+
 // A text with windows-1251 bytes shown as \xNN where they are not printable ASCII.
 std::string Printable(const std::string& bytes);
 
