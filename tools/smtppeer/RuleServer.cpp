@@ -98,8 +98,23 @@ bool RuleServer::Check(SOCKET s, Stage stage, const std::string& line, bool* ans
     case Drop:
         return false;
     case Stall: {
+        // Silent, swallowing what comes in, until the client gives up: it closes, or says
+        // QUIT after its time-out (a stalled server has no answer for that either).
         DWORD until = GetTickCount() + stallMs_;
-        while (!stop_ && LONG(until - GetTickCount()) > 0) Sleep(kPollMs);
+        while (!stop_ && LONG(until - GetTickCount()) > 0) {
+            size_t eol = buffer_.find("\r\n");
+            if (eol != std::string::npos) {
+                bool quit = StartsWithNoCase(buffer_, "QUIT");
+                buffer_.erase(0, eol + 2);
+                if (quit) break;
+                continue;
+            }
+            if (!Readable(s, kPollMs)) continue;
+            char chunk[4096];
+            int got = recv(s, chunk, sizeof chunk, 0);
+            if (got <= 0) break;
+            buffer_.append(chunk, size_t(got));
+        }
         return false;
     }
     default:

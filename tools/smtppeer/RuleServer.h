@@ -33,8 +33,9 @@ public:
         bool faultAfterward = false;  // a fault struck later on the same connection (QUIT)
     };
 
-    // Listens on a free port of 127.0.0.1. stallMs: how long a stall keeps the connection
-    // silent before closing it.
+    // Listens on a free port of 127.0.0.1. A stall keeps the connection silent, swallowing
+    // what the client sends, until the client closes it or says QUIT, or stallMs has passed;
+    // then the server closes it.
     explicit RuleServer(Rule rule = nullptr, DWORD stallMs = 1500);
     ~RuleServer();
     RuleServer(const RuleServer&) = delete;
