@@ -1,4 +1,5 @@
 #include "RuleServer.h"
+#include <ws2tcpip.h>
 #include <cstring>
 
 namespace smtppeer {
@@ -54,6 +55,10 @@ void RuleServer::Run() {
         if (!Readable(listener_, kPollMs)) continue;
         SOCKET s = accept(listener_, nullptr, nullptr);
         if (s == INVALID_SOCKET) continue;
+        // Replies of several lines go out line by line: without this each further line would
+        // wait for the client's delayed acknowledgement of the one before.
+        BOOL noDelay = TRUE;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
         ++connections_;
         buffer_.clear();
         lastOnConnection_ = SIZE_MAX;
