@@ -61,6 +61,7 @@ void RuleServer::Run() {
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
         ++connections_;
         buffer_.clear();
+        start_ = 0;
         lastOnConnection_ = SIZE_MAX;
         Serve(s);
         closesocket(s);
@@ -69,15 +70,19 @@ void RuleServer::Run() {
 
 bool RuleServer::ReadLine(SOCKET s, std::string* line) {
     for (;;) {
-        size_t eol = buffer_.find("\r\n");
+        size_t eol = buffer_.find("\r\n", start_);
         if (eol != std::string::npos) {
-            *line = buffer_.substr(0, eol);
-            buffer_.erase(0, eol + 2);
+            line->assign(buffer_, start_, eol - start_);
+            start_ = eol + 2;
             return true;
         }
+        // Lines are taken from the front by moving a mark; the taken bytes go only before
+        // more are read, so that a large message costs no copying per line.
+        buffer_.erase(0, start_);
+        start_ = 0;
         if (stop_) return false;
         if (!Readable(s, kPollMs)) continue;
-        char chunk[4096];
+        char chunk[65536];
         int got = recv(s, chunk, sizeof chunk, 0);
         if (got <= 0) return false;
         buffer_.append(chunk, size_t(got));
@@ -107,13 +112,14 @@ bool RuleServer::Check(SOCKET s, Stage stage, const std::string& line, bool* ans
         // QUIT after its time-out (a stalled server has no answer for that either).
         DWORD until = GetTickCount() + stallMs_;
         while (!stop_ && LONG(until - GetTickCount()) > 0) {
-            size_t eol = buffer_.find("\r\n");
-            if (eol != std::string::npos) {
-                bool quit = StartsWithNoCase(buffer_, "QUIT");
-                buffer_.erase(0, eol + 2);
-                if (quit) break;
+            std::string ignored;
+            if (buffer_.find("\r\n", start_) != std::string::npos) {
+                ReadLine(s, &ignored);
+                if (StartsWithNoCase(ignored, "QUIT")) break;
                 continue;
             }
+            buffer_.erase(0, start_);
+            start_ = 0;
             if (!Readable(s, kPollMs)) continue;
             char chunk[4096];
             int got = recv(s, chunk, sizeof chunk, 0);

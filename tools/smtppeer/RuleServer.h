@@ -65,7 +65,8 @@ private:
     std::atomic<int> faults_{0};
     mutable std::mutex lock_;
     std::vector<Message> messages_;
-    std::string buffer_;
+    std::string buffer_;  // what the client sent and the server has not read yet, from start_ on
+    size_t start_ = 0;
     size_t lastOnConnection_ = SIZE_MAX;  // index of the message delivered on this connection
 };
 
