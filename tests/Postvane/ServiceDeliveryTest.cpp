@@ -2,6 +2,7 @@
 // noticed in the outbox, delivered to a real SMTP server (aiosmtpd on the host, AUTH
 // required), archived and deleted; across a server that goes away and comes back, across a
 // stopped service, and the death of the run when a sent message cannot be deleted.
+#include <algorithm>
 #include <memory>
 #include "DeliveryRun.h"
 #include "RuleServer.h"
@@ -81,6 +82,17 @@ TEST_F(ServiceDelivery, MessagesSubmittedWhileRunningArriveOnceAsStoredAndAreArc
     EXPECT_TRUE(Files(bad).empty());
     EXPECT_TRUE(Files(outbox + "\\Wait").empty()) << "no attempt failed";
     EXPECT_EQ(10u, ServiceLogCount("[5] Отправка успешно завершена"));
+
+    // The day's event log tells each file's start and success once.
+    std::vector<std::string> events;
+    for (const std::string& name : testing_support::ListDir(dir / "logs"))
+        for (const std::string& r : postvane_test::Records(dir / ("logs\\" + name))) events.push_back(r);
+    for (const std::string& name : Files(archive)) {
+        std::string path = outbox + "\\" + name;
+        EXPECT_EQ(1, std::count(events.begin(), events.end(), "[5] 5\tSENDSTART\t;Отправляется " + path)) << path;
+        EXPECT_EQ(1, std::count(events.begin(), events.end(), "[5] 6\tSENDDONE\t;Успешно выполнена отправка файла " + path))
+            << path;
+    }
 }
 
 TEST_F(ServiceDelivery, MessagesWaitOutAStoppedServerAndArriveOnceWhenItIsBack) {

@@ -102,7 +102,7 @@ TEST_F(ServiceFaults, EveryMessageIsDeliveredAndOnlyATakenMessageTwice) {
         for (const RuleServer::Message& m : server.Messages()) seen.insert(HeaderOf(m.content, "Subject: "));
         return seen.size() >= size_t(kMessages);
     };
-    bool allThrough = Eventually(deliveredOnce, kWait);
+    bool allThrough = Eventually(deliveredOnce, 2 * kWait);
     plan.Enable(false);
     ASSERT_TRUE(Eventually([&] { return Drained(size_t(kMessages)); }, kWait)) << State();
     PostvaneStop(1);
