@@ -34,7 +34,10 @@ BOOL CopyFileInBlocks(const char* source, const char* target, LPPROGRESS_ROUTINE
         SetLastError(error);
         return FALSE;
     };
-    std::vector<char> block(kCopyBlock);
+    // No larger than the file: most messages are a few KiB, and a fresh 1 MiB buffer costs
+    // more than their whole copy. One byte more lets the first read see the end of the file.
+    DWORD blockSize = size.QuadPart < LONGLONG(kCopyBlock) ? DWORD(size.QuadPart) + 1 : kCopyBlock;
+    std::vector<char> block(blockSize);
     LARGE_INTEGER done;
     done.QuadPart = 0;
     for (;;) {
@@ -42,7 +45,7 @@ BOOL CopyFileInBlocks(const char* source, const char* target, LPPROGRESS_ROUTINE
                                  in.Get(), out.Get(), data) == PROGRESS_CANCEL)
             return fail(ERROR_REQUEST_ABORTED);
         DWORD got = 0;
-        if (!ReadFile(in.Get(), block.data(), kCopyBlock, &got, nullptr)) return fail(GetLastError());
+        if (!ReadFile(in.Get(), block.data(), blockSize, &got, nullptr)) return fail(GetLastError());
         if (got == 0) break;
         DWORD written = 0;
         if (!WriteFile(out.Get(), block.data(), got, &written, nullptr)) return fail(GetLastError());

@@ -22,6 +22,7 @@ MailService::MailService(Runlog* serviceLog)
       callbackLock(CreateReleasedMutex()),
       callback(nullptr),
       callbackData(nullptr),
+      secondMs(1000),
       waitSliceMs(kWaitSliceMs),
       wakeups(0),
       notifications(0),

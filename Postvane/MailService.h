@@ -89,6 +89,10 @@ public:
     PostvaneCallback callback;
     void* callbackData;
 
+    // Milliseconds in one second of the retry pause and of the class waits ("Retry Timeout"
+    // and Schedule count whole seconds); tests shorten it to run many attempts quickly.
+    DWORD secondMs;
+
     // Diagnostics: the idle wait's slice (tests shorten it), the number of times the
     // thread's wait returned, the number of outbox change notifications, and the
     // performance-counter time of the first notification after the mark was cleared.

@@ -118,7 +118,12 @@ bool OutboxPass(MailService& service, DWORD* next) {
                 DeleteMessage(service, m);
                 break;
             case Rejected:
-                DisposeMessage(service, m.path, false);
+                // A copy cut short by a stop request would lose an undeliverable message for
+                // good: it stays, and the next run rejects it again and keeps its copy.
+                if (!DisposeMessage(service, m.path, false) && service.CheckStop(true)) {
+                    keepGoing = false;
+                    break;
+                }
                 DeleteMessage(service, m);
                 break;
             case Deferred:

@@ -229,7 +229,7 @@ bool ApplyClassRules(MailService& service, OutboxMessage& m) {
     }
     if (m.AttemptCount != 0 && m.LastAttempt) {
         unsigned delay = ScheduleDelay(rules.schedule, m.AttemptCount, service.RetryTimeout());
-        RealTime due = (m.LastAttempt + RealTime(delay * RealTime::Second)).Local();
+        RealTime due = (m.LastAttempt + RealTime(double(delay) * service.secondMs * RealTime::Millisecond)).Local();
         RealTime now = RealTime::Now();
         if (due > now) {
             log.Write(Runlog::Detail, "Сообщение должно быть отправлено не ранее %s %s",

@@ -209,7 +209,7 @@ bool MailService::RetryPause() {
     unsigned seconds = RetryTimeout();
     Log().Write(Runlog::Progress, "Пауза перед повторной попыткой отправить почту %u с", seconds);
     // A pause too long for one wait is cut just short of "no limit".
-    ULONGLONG ms = ULONGLONG(seconds) * 1000;
+    ULONGLONG ms = ULONGLONG(seconds) * secondMs;
     return !stopEvent.Wait(ms >= INFINITE ? INFINITE - 1 : DWORD(ms));
 }
 

@@ -51,6 +51,21 @@ TEST_F(DisposalTest, CopiesUnderAFreeNameIntoACreatedDirectory) {
     EXPECT_NE(std::string::npos, Log().find("[5] Копируется " + message + " в " + archive + "\\123(2).eml"));
 }
 
+TEST_F(DisposalTest, CopiesFilesOfAnySizeByteForByte) {
+    std::string archive = dir / "Sent";
+    SetRegText(kMail, "ArchiveDir", archive);
+    std::string large(5 * (1 << 19) + 3, '\0');  // two and a half copy blocks; one block exactly before it
+    for (size_t i = 0; i < large.size(); ++i) large[i] = char(i * 13 + i / 4093);
+    const std::string contents[] = {"", "x", std::string(1 << 20, 'y'), large};
+    for (size_t i = 0; i < 4; ++i) {
+        std::string source = outbox + "\\" + std::to_string(i) + ".eml";
+        WriteFileBytes(source, contents[i]);
+        ASSERT_TRUE(Postvane::DisposeMessage(service, source.c_str(), true)) << contents[i].size() << " bytes";
+        EXPECT_TRUE(ReadFileBytes(archive + "\\" + std::to_string(i) + ".eml") == contents[i])
+            << contents[i].size() << " bytes";
+    }
+}
+
 TEST_F(DisposalTest, UniqueNameKeepsNamesWithoutExtension) {
     std::string plain = dir / "README";
     EXPECT_EQ(plain, Postvane::UniqueTargetPath(plain.c_str()).str());

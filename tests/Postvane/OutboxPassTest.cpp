@@ -281,6 +281,20 @@ TEST_F(OutboxPassTest, FinishedMessageThatCannotBeDeletedEndsThePassWithAnError)
     EXPECT_EQ(1u, server.Messages().size());
 }
 
+TEST_F(OutboxPassTest, UndeliverableMessageStaysWhenAStopCutsItsCopyShort) {
+    Put("1.eml", "");  // rejected without any network work
+    service.stopEvent.Set();
+    EXPECT_FALSE(OutboxPass(service, nullptr)) << "the stop ends the pass";
+    EXPECT_TRUE(PathExists(outbox + "\\1.eml")) << "an undeliverable message that was not kept must not go";
+    EXPECT_FALSE(PathExists(bad + "\\1.eml"));
+    EXPECT_EQ(1u, log.Count("Системная ошибка 000004d3."));
+
+    service.stopEvent.Reset();
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ((std::vector<std::string>{"1.eml"}), ListDir(bad)) << "the next run keeps it";
+    EXPECT_FALSE(PathExists(outbox + "\\1.eml"));
+}
+
 TEST_F(OutboxPassTest, DialupLineIsHeldForThePassAndReleasedAfter) {
     SetRegNumber(kMailKey, "UseRemoteAccess", 1);
     RuleServer server;

@@ -1,4 +1,5 @@
 #include "RuleServer.h"
+#include <ws2tcpip.h>
 #include <cstring>
 
 namespace smtppeer {
@@ -54,8 +55,13 @@ void RuleServer::Run() {
         if (!Readable(listener_, kPollMs)) continue;
         SOCKET s = accept(listener_, nullptr, nullptr);
         if (s == INVALID_SOCKET) continue;
+        // Replies of several lines go out line by line: without this each further line would
+        // wait for the client's delayed acknowledgement of the one before.
+        BOOL noDelay = TRUE;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
         ++connections_;
         buffer_.clear();
+        start_ = 0;
         lastOnConnection_ = SIZE_MAX;
         Serve(s);
         closesocket(s);
@@ -64,15 +70,19 @@ void RuleServer::Run() {
 
 bool RuleServer::ReadLine(SOCKET s, std::string* line) {
     for (;;) {
-        size_t eol = buffer_.find("\r\n");
+        size_t eol = buffer_.find("\r\n", start_);
         if (eol != std::string::npos) {
-            *line = buffer_.substr(0, eol);
-            buffer_.erase(0, eol + 2);
+            line->assign(buffer_, start_, eol - start_);
+            start_ = eol + 2;
             return true;
         }
+        // Lines are taken from the front by moving a mark; the taken bytes go only before
+        // more are read, so that a large message costs no copying per line.
+        buffer_.erase(0, start_);
+        start_ = 0;
         if (stop_) return false;
         if (!Readable(s, kPollMs)) continue;
-        char chunk[4096];
+        char chunk[65536];
         int got = recv(s, chunk, sizeof chunk, 0);
         if (got <= 0) return false;
         buffer_.append(chunk, size_t(got));
@@ -98,8 +108,24 @@ bool RuleServer::Check(SOCKET s, Stage stage, const std::string& line, bool* ans
     case Drop:
         return false;
     case Stall: {
+        // Silent, swallowing what comes in, until the client gives up: it closes, or says
+        // QUIT after its time-out (a stalled server has no answer for that either).
         DWORD until = GetTickCount() + stallMs_;
-        while (!stop_ && LONG(until - GetTickCount()) > 0) Sleep(kPollMs);
+        while (!stop_ && LONG(until - GetTickCount()) > 0) {
+            std::string ignored;
+            if (buffer_.find("\r\n", start_) != std::string::npos) {
+                ReadLine(s, &ignored);
+                if (StartsWithNoCase(ignored, "QUIT")) break;
+                continue;
+            }
+            buffer_.erase(0, start_);
+            start_ = 0;
+            if (!Readable(s, kPollMs)) continue;
+            char chunk[4096];
+            int got = recv(s, chunk, sizeof chunk, 0);
+            if (got <= 0) break;
+            buffer_.append(chunk, size_t(got));
+        }
         return false;
     }
     default:

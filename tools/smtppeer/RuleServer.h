@@ -33,8 +33,9 @@ public:
         bool faultAfterward = false;  // a fault struck later on the same connection (QUIT)
     };
 
-    // Listens on a free port of 127.0.0.1. stallMs: how long a stall keeps the connection
-    // silent before closing it.
+    // Listens on a free port of 127.0.0.1. A stall keeps the connection silent, swallowing
+    // what the client sends, until the client closes it or says QUIT, or stallMs has passed;
+    // then the server closes it.
     explicit RuleServer(Rule rule = nullptr, DWORD stallMs = 1500);
     ~RuleServer();
     RuleServer(const RuleServer&) = delete;
@@ -64,7 +65,8 @@ private:
     std::atomic<int> faults_{0};
     mutable std::mutex lock_;
     std::vector<Message> messages_;
-    std::string buffer_;
+    std::string buffer_;  // what the client sent and the server has not read yet, from start_ on
+    size_t start_ = 0;
     size_t lastOnConnection_ = SIZE_MAX;  // index of the message delivered on this connection
 };
 
