@@ -52,7 +52,8 @@ AHandle CreateMessageFile(const string& outbox, string* path) {
     for (;;) {
         string candidate = outbox + FormatBuffer(256, "%u.eml", unsigned(n));
         if (!FileExists(candidate)) {
-            HANDLE h = CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+            // DELETE access lets a failed write remove the file before its handle closes.
+            HANDLE h = CreateFileA(candidate.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
             if (h != INVALID_HANDLE_VALUE) {
                 *path = candidate;
@@ -185,9 +186,12 @@ BOOL SubmitMail(const SmtpMail* mail, bool flush) {
             else file.Flush();
         }
     } catch (...) {
-        // Never leave half a message for the service to find.
+        // Never leave half a message for the service to find: the file is marked for deletion
+        // while it is still held without sharing, so no reader can open it in between.
+        FILE_DISPOSITION_INFO dispose = {TRUE};
+        bool marked = SetFileInformationByHandle(file.Get(), FileDispositionInfo, &dispose, sizeof dispose) != FALSE;
         file.Close();
-        DeleteFileA(path.c_str());
+        if (!marked) DeleteFileA(path.c_str());
         throw;
     }
     file.Close();
