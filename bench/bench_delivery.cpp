@@ -218,7 +218,8 @@ public:
             ms.push_back((done - start) * 1000.0);
         }
         std::sort(ms.begin(), ms.end());
-        std::printf("  %-22s single messages: latency to SENDDONE over %d: median %.1f ms, worst %.1f ms\n",
+        std::printf("  %-22s single messages, SmtpSendMail to archived (after SENDDONE) over %d: median %.1f ms, "
+                    "worst %.1f ms\n",
                     kind.name, n, ms[ms.size() / 2], ms.back());
         return true;
     }
