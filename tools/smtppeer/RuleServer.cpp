@@ -1,4 +1,5 @@
 #include "RuleServer.h"
+#include "Sockets.h"
 #include <ws2tcpip.h>
 #include <cstring>
 
@@ -6,14 +7,6 @@ namespace smtppeer {
 
 namespace {
 const DWORD kPollMs = 50;
-
-bool Readable(SOCKET s, DWORD ms) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval tv{LONG(ms / 1000), LONG(ms % 1000 * 1000)};
-    return select(0, &set, nullptr, nullptr, &tv) == 1;
-}
 
 bool StartsWithNoCase(const std::string& line, const char* prefix) {
     size_t n = std::strlen(prefix);
