@@ -13,6 +13,7 @@
 // "rule" is the in-process rule server without faults, "smtp-sink" Postfix's sink run on
 // the host. The registry is a private key and the directories temporary ones, removed at
 // the end. The DNS check of the EHLO name is answered in-process.
+#include "BenchSupport.h"
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -29,63 +30,14 @@
 
 using namespace Postvane;
 
+using namespace bench;
+
 namespace {
 
-const char kLogin[] = "bench";
-const char kPassword[] = "bench-password";
 const DWORD kGiveUpMs = 300000;  // a run that takes longer than this is broken, not slow
 
-DNS_STATUS WINAPI LocalDns(PCSTR, WORD, DWORD, PIP4_ARRAY, PDNS_RECORD* result, PVOID*) {
-    PDNS_RECORD record = new DNS_RECORDA();
-    record->wType = DNS_TYPE_A;
-    record->Data.A.IpAddress = htonl(INADDR_LOOPBACK);
-    *result = record;
-    return 0;
-}
-VOID WINAPI FreeLocalDns(PVOID list, DNS_FREE_TYPE) { delete static_cast<PDNS_RECORD>(list); }
 
-// HKEY_LOCAL_MACHINE redirected to a key of this run (with the machine's cryptography
-// settings, which the protected password needs), removed at the end.
-class PrivateRegistry {
-public:
-    PrivateRegistry() {
-        char name[96];
-        std::snprintf(name, sizeof name, "Software\\PennarkBench\\%lu", GetCurrentProcessId());
-        root_ = name;
-        RegCreateKeyExA(HKEY_CURRENT_USER, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
-        const char cryptography[] = "Software\\Microsoft\\Cryptography";
-        HKEY crypto = nullptr;
-        if (RegCreateKeyExA(key_, cryptography, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &crypto, nullptr) == 0) {
-            RegCopyTreeA(HKEY_LOCAL_MACHINE, cryptography, crypto);
-            RegCloseKey(crypto);
-        }
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, key_);
-    }
-    ~PrivateRegistry() {
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-        RegCloseKey(key_);
-        RegDeleteTreeA(HKEY_CURRENT_USER, root_.c_str());
-    }
-private:
-    HKEY key_ = nullptr;
-    std::string root_;
-};
 
-void RemoveTree(const std::string& dir) {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = fd.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string path = dir + "\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-            else DeleteFileA(path.c_str());
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryA(dir.c_str());
-}
 
 // Files (not directories) in a directory.
 size_t CountFiles(const std::string& dir) {
@@ -100,16 +52,6 @@ size_t CountFiles(const std::string& dir) {
     return n;
 }
 
-double Now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return double(c.QuadPart) / double(frequency.QuadPart);
-}
 
 // One kind of message: a text of about textSize bytes and an optional attachment.
 struct MessageKind {

@@ -6,6 +6,7 @@
 //
 // The settings live in a private registry key for the run. The DNS check of the EHLO name is
 // answered in-process (A record 127.0.0.1), so the figures are those of the SMTP path alone.
+#include "BenchSupport.h"
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,45 +20,12 @@
 
 using namespace Postvane;
 
+using namespace bench;
+
 namespace {
 
-const char kLogin[] = "bench";
-const char kPassword[] = "bench-password";
 
-DNS_STATUS WINAPI LocalDns(PCSTR, WORD, DWORD, PIP4_ARRAY, PDNS_RECORD* result, PVOID*) {
-    PDNS_RECORD record = new DNS_RECORDA();
-    record->wType = DNS_TYPE_A;
-    record->Data.A.IpAddress = htonl(INADDR_LOOPBACK);
-    *result = record;
-    return 0;
-}
-VOID WINAPI FreeLocalDns(PVOID list, DNS_FREE_TYPE) { delete static_cast<PDNS_RECORD>(list); }
 
-// HKEY_LOCAL_MACHINE redirected to a key of this run, removed at the end.
-class PrivateRegistry {
-public:
-    PrivateRegistry() {
-        char name[96];
-        std::snprintf(name, sizeof name, "Software\\PennarkBench\\%lu", GetCurrentProcessId());
-        root_ = name;
-        RegCreateKeyExA(HKEY_CURRENT_USER, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
-        const char cryptography[] = "Software\\Microsoft\\Cryptography";
-        HKEY crypto = nullptr;
-        if (RegCreateKeyExA(key_, cryptography, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &crypto, nullptr) == 0) {
-            RegCopyTreeA(HKEY_LOCAL_MACHINE, cryptography, crypto);
-            RegCloseKey(crypto);
-        }
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, key_);
-    }
-    ~PrivateRegistry() {
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-        RegCloseKey(key_);
-        RegDeleteTreeA(HKEY_CURRENT_USER, root_.c_str());
-    }
-private:
-    HKEY key_ = nullptr;
-    std::string root_;
-};
 
 std::string Message(size_t size) {
     std::string m = "From: bench@example.test\r\nTo: sink@example.test\r\nSubject: benchmark\r\n\r\n";
@@ -69,12 +37,6 @@ std::string Message(size_t size) {
     return m;
 }
 
-double Now() {
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return double(c.QuadPart) / double(f.QuadPart);
-}
 
 void Transaction(MailService& service, const string& content) {
     SmtpConnect(service);

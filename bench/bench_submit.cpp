@@ -5,6 +5,7 @@
 // The registry is redirected to a private key and the outbox is a temporary directory; both
 // are removed at the end.
 #define PSAPI_VERSION 2  // GetProcessMemoryInfo from kernel32
+#include "BenchSupport.h"
 #include <windows.h>
 #include <psapi.h>
 #include <cstdio>
@@ -12,38 +13,15 @@
 #include "Submit.h"
 #include "qlframe.h"
 
+using namespace bench;
+
 namespace {
 
 const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
 const double kRunSeconds = 1.0;  // each measurement runs about this long...
 const int kMinCalls = 5;         // ...and makes at least this many calls
 
-double Seconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return double(now.QuadPart) / double(frequency.QuadPart);
-}
 
-void RemoveTree(const std::string& dir) {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = fd.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string path = dir + "\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-            else DeleteFileA(path.c_str());
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryA(dir.c_str());
-}
 
 PROCESS_MEMORY_COUNTERS Memory() {
     PROCESS_MEMORY_COUNTERS pmc = {};
@@ -54,14 +32,14 @@ PROCESS_MEMORY_COUNTERS Memory() {
 
 void Measure(const char* what, const SmtpMail& mail, bool flush, const std::string& outbox) {
     int calls = 0;
-    double start = Seconds(), elapsed = 0;
+    double start = bench::Now(), elapsed = 0;
     while (calls < kMinCalls || elapsed < kRunSeconds) {
         if (!Postvane::SubmitMail(&mail, flush)) {
             std::printf("%s: refused, last error %lu\n", what, GetLastError());
             return;
         }
         ++calls;
-        elapsed = Seconds() - start;
+        elapsed = bench::Now() - start;
     }
     std::printf("%-28s %-8s %9.1f submissions/s %9.3f ms per call (%d calls)\n", what, flush ? "flush" : "no flush",
                 calls / elapsed, elapsed * 1000 / calls, calls);
