@@ -185,3 +185,41 @@ TEST(PostdeskFields, NumbersTruncateTowardZeroWithinTheIntegerRange) {
                 {-2147483648.5, INT_MIN}, {-1e12, INT_MIN}};
     for (const Row& row : rows) EXPECT_EQ(row.expected, TruncateToInt(row.value)) << row.value;
 }
+
+// (GetWindowTextA and SetMenu answer a null handle with their success results under Wine.)
+TEST(WindowPorts, NullHandleGivesTheCallsFailureResults) {
+    WindowPort port(nullptr);
+    RECT rect = {};
+    POINT point = {};
+    struct Row {
+        const char* what;
+        LONG_PTR result;
+    } rows[] = {
+        {"GetWindowHandle", LONG_PTR(port.GetWindowHandle())},
+        {"SetClassLong", LONG_PTR(port.SetClassLong(GCL_STYLE, 1))},
+        {"GetClassLong", LONG_PTR(port.GetClassLong(GCL_STYLE))},
+        {"SetWindowLong", LONG_PTR(port.SetWindowLong(GWL_STYLE, 1))},
+        {"GetWindowLong", LONG_PTR(port.GetWindowLong(GWL_ID))},
+        {"Send", LONG_PTR(port.Send(WM_GETTEXTLENGTH, 0, 0))},
+        {"SendItem", LONG_PTR(port.SendItem(1, WM_GETTEXTLENGTH, 0, 0))},
+        {"Destroy", LONG_PTR(port.Destroy())},
+        {"SetParent", LONG_PTR(port.SetParent(nullptr))},
+        {"GetParent", LONG_PTR(port.GetParent())},
+        {"GetItem", LONG_PTR(port.GetItem(1))},
+        {"Enable", LONG_PTR(port.Enable(true))},
+        {"IsEnabled", LONG_PTR(port.IsEnabled())},
+        {"Show", LONG_PTR(port.Show(SW_SHOW))},
+        {"IsVisible", LONG_PTR(port.IsVisible())},
+        {"SetText", LONG_PTR(port.SetText("text"))},
+        {"GetTextLength", LONG_PTR(port.GetTextLength())},
+        {"GetMenu", LONG_PTR(port.GetMenu())},
+        {"Move", LONG_PTR(port.Move(0, 0, 10, 10, true))},
+        {"Update", LONG_PTR(port.Update())},
+        {"GetClientRect", LONG_PTR(port.GetClientRect(&rect))},
+        {"GetWindowRect", LONG_PTR(port.GetWindowRect(&rect))},
+        {"ScreenToClient", LONG_PTR(port.ScreenToClient(&point))},
+        {"ClientToScreen", LONG_PTR(port.ClientToScreen(&point))},
+    };
+    for (const Row& row : rows) EXPECT_EQ(0, row.result) << row.what;
+    EXPECT_EQ(0, ControlPort(nullptr).GetControlId());
+}
