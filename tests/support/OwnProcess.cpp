@@ -11,6 +11,9 @@ namespace {
 const char kOwnProcess[] = "PENNARK_OWN_PROCESS";
 // Longer than any single test takes, shorter than ctest's limit.
 const DWORD kOwnProcessLimitMs = 180000;
+// Under load Wine now and then fails a process start with ERROR_INTERNAL_ERROR (the new
+// process ended while it started); such a start is tried again, a few times.
+const int kStartAttempts = 3;
 
 std::string CurrentTest() {
     const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -44,8 +47,13 @@ void RunInOwnProcess() {
     PROCESS_INFORMATION child = {};
     std::string command = "\"" + std::string(program, length) + "\" --gtest_filter=" + name;
     SetEnvironmentVariableA(kOwnProcess, name.c_str());
-    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child);
-    DWORD error = GetLastError();
+    BOOL started = FALSE;
+    DWORD error = 0;
+    for (int attempt = 0; !started && attempt < kStartAttempts; ++attempt) {
+        started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child);
+        error = started ? 0 : GetLastError();
+        if (error != ERROR_INTERNAL_ERROR) break;
+    }
     SetEnvironmentVariableA(kOwnProcess, nullptr);
     CloseHandle(output);
     ASSERT_TRUE(started) << command << ": error " << error;
