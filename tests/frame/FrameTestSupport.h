@@ -6,6 +6,7 @@
 #include <string>
 #include "Pennarkix.h"
 #include "ProgramSeams.h"
+#include "TestSupport.h"
 
 namespace host_test {
 
@@ -13,7 +14,7 @@ namespace host_test {
 const CLSID kEmailClassId = {0x3F8B6D20, 0x1C47, 0x4E95, {0xA0, 0xB3, 0x9E, 0x2D, 0x71, 0xC8, 0x5F, 0x46}};
 const char kEmailClassKey[] = "CLSID\\{3F8B6D20-1C47-4E95-A0B3-9E2D71C85F46}";
 const char kEmailPluginKey[] = "Software\\Quillet\\Pennark\\Plugins\\Email";
-const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
+using testing_support::kMailKey;
 
 typedef HRESULT(WINAPI* GetClassObjectFunction)(REFCLSID, REFIID, void**);
 typedef int(WINAPI* InstallInitFunction)(void*, void*);
