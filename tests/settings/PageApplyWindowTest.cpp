@@ -83,11 +83,15 @@ TEST_F(PageApply, ChecksComeBeforeTheFirstWrite) {
         } else {
             EXPECT_TRUE(boxes.empty()) << boxes[0].text;
         }
-        if (row.focus) EXPECT_EQ(page.Item(row.focus), GetFocus()) << "the field to correct has the focus";
+        if (row.focus) {
+            EXPECT_EQ(page.Item(row.focus), GetFocus()) << "the field to correct has the focus";
+        }
         EXPECT_EQ(row.stored, StoredPassword());
         EXPECT_EQ(row.saved ? "smtp.example.test" : kAbsent, GetRegText(kSmtpKey, "Server"));
         EXPECT_EQ(row.saved ? "0" : kAbsent, GetRegText(kMailKey, "Disabled"));
-        if (row.saved) EXPECT_EQ(row.retry, GetRegText(kMailKey, "Retry Timeout"));
+        if (row.saved) {
+            EXPECT_EQ(row.retry, GetRegText(kMailKey, "Retry Timeout"));
+        }
         EXPECT_TRUE(page.Screen().Errors().empty());
     }
 }
@@ -210,7 +214,9 @@ TEST(PageCommands, EditsMarkThePageAndPasswordEditsArmThePassword) {
         LONG control = static_cast<LONG>(reinterpret_cast<LONG_PTR>(attached.dialog.Item(row.id)));
         EXPECT_EQ(row.answer, attached.page->OnCommand(row.code, row.id, control));
         EXPECT_EQ(row.modified ? 1u : 0u, attached.host.modified.size());
-        if (row.modified) EXPECT_EQ(std::make_pair(window, LONG(1)), attached.host.modified[0]);
+        if (row.modified) {
+            EXPECT_EQ(std::make_pair(window, LONG(1)), attached.host.modified[0]);
+        }
         EXPECT_EQ(row.passwordEdited, attached.page->PasswordEdited());
     }
 }

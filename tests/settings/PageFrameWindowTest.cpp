@@ -92,7 +92,9 @@ TEST_F(PageFrame, FieldChecksTellWhatIsWrongAndSendTheFocusBack) {
             EXPECT_TRUE(boxes.empty()) << boxes[0].text;
         }
         EXPECT_EQ(row.focus, GetFocus() == field);
-        if (row.check == Integer && row.result) EXPECT_EQ(atof(row.text) < 0 ? -12 : 12, number);
+        if (row.check == Integer && row.result) {
+            EXPECT_EQ(atof(row.text) < 0 ? -12 : 12, number);
+        }
     }
 }
 
