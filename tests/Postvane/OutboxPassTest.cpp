@@ -18,11 +18,11 @@ using testing_support::WriteFileBytes;
 namespace smtptest {
 namespace {
 
-const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
-const char kGold[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail\\MailClass\\gold";
-
-RealTime g_now;
-RealTime Clock() { return g_now; }
+using testing_support::FixedClock;
+using testing_support::kMailKey;
+const std::string kGold = testing_support::MailClassKey("gold");
+// The moment of the tests that fix the clock.
+const SYSTEMTIME kStart = testing_support::Moment(2026, 12, 8, 12);
 
 size_t Occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -39,10 +39,7 @@ std::string Message(const std::string& to, const std::string& subject, const std
 // it before the fixture's service object exists.
 struct DialupModule {
     DialupModule() {
-        char path[MAX_PATH];
-        std::string exe(path, GetModuleFileNameA(nullptr, path, sizeof path));
-        SetRegText("Software\\Quillet\\Pennark\\Kiosk\\Dialup", "ServiceModule",
-                   exe.substr(0, exe.find_last_of("\\/") + 1) + "dialup-test.dll");
+        SetRegText(testing_support::kDialupKey, "ServiceModule", testing_support::BesideTests("dialup-test.dll"));
         SetEnvironmentVariableA("PENNARK_DIALUP_TRACE", nullptr);
     }
 };
@@ -51,8 +48,6 @@ class OutboxPassTest : private DialupModule, public SmtpFixture {
 protected:
     void SetUp() override {
         SmtpFixture::SetUp();
-        g_now = RealTime(testing_support::Moment(2026, 12, 8, 12));
-        TimeSource::SetZone(testing_support::ZoneUtcPlus3);
         outbox = dir / "Outbox";
         archive = dir / "Sent";
         bad = dir / "Bad";
@@ -60,11 +55,6 @@ protected:
         service.outboxDirectory = outbox.c_str();
         SetRegText(kMailKey, "ArchiveDir", archive);
         SetRegText(kMailKey, "BadMailDir", bad);
-    }
-    void TearDown() override {
-        TimeSource::SetClock(nullptr);
-        TimeSource::SetZone(nullptr);
-        SmtpFixture::TearDown();
     }
     void Serve(RuleServer& server) { UsePort(server.Port()); }
     std::string Put(const std::string& name, const std::string& bytes) {
@@ -103,6 +93,7 @@ protected:
 
     testing_support::TempDir dir;
     std::string outbox, archive, bad;
+    testing_support::FixedZone zone;  // UTC+3
 };
 
 TEST_F(OutboxPassTest, SendsInNameOrderAndLeavesHiddenFilesAndDirectories) {
@@ -189,7 +180,7 @@ TEST_F(OutboxPassTest, FailureDuringTheContentIsCountedAndDeferred) {
 }
 
 TEST_F(OutboxPassTest, ClassScheduleAndLimitAcrossAttempts) {
-    TimeSource::SetClock(Clock);
+    FixedClock clock(kStart);
     SetRegNumber(kGold, "MaxAttempt", 3);
     SetRegText(kGold, "Schedule", "60 300");
     RuleServer server(FailAt(RuleServer::Dot, "554 5.6.0 rejected"));
@@ -201,17 +192,17 @@ TEST_F(OutboxPassTest, ClassScheduleAndLimitAcrossAttempts) {
     EXPECT_EQ(60000u, next);
     EXPECT_EQ(1u, Lines(AttemptLog("7.eml")));
 
-    g_now = g_now + RealTime(30 * RealTime::Second);
+    clock.Advance(30);
     EXPECT_TRUE(OutboxPass(service, &next));
     EXPECT_EQ(30000u, next) << "not yet due: no network work";
     EXPECT_EQ(1, server.Connections());
 
-    g_now = g_now + RealTime(31 * RealTime::Second);
+    clock.Advance(31);
     EXPECT_TRUE(OutboxPass(service, &next));
     EXPECT_EQ(300000u, next) << "the second failure waits the second entry";
     EXPECT_EQ(2u, Lines(AttemptLog("7.eml")));
 
-    g_now = g_now + RealTime(301 * RealTime::Second);
+    clock.Advance(301);
     EXPECT_TRUE(OutboxPass(service, &next));
     EXPECT_EQ(INFINITE, next);
     EXPECT_EQ((std::vector<std::string>{"7.eml"}), ListDir(bad)) << "the third failure rejects";
@@ -248,9 +239,9 @@ TEST_F(OutboxPassTest, ZeroWaitAbortsThePass) {
 }
 
 TEST_F(OutboxPassTest, EarliestDeferredMessageSetsTheNextWake) {
-    TimeSource::SetClock(Clock);
+    FixedClock clock(kStart);
     SetRegNumber(kMailKey, "Retry Timeout", 100);
-    RealTime utc = g_now.UTC();
+    RealTime utc = clock.Now().UTC();
     CreateDirectoryA((outbox + "\\Wait").c_str(), nullptr);
     WriteFileBytes(outbox + "\\Wait\\1.eml.msglog", Format(0, utc - RealTime(70 * RealTime::Second), true, false).str() + "\r\n");
     WriteFileBytes(outbox + "\\Wait\\2.eml.msglog", Format(0, utc - RealTime(10 * RealTime::Second), true, false).str() + "\r\n");

@@ -170,7 +170,7 @@ TEST_F(ServiceDelivery, SentMessageThatCannotBeDeletedEndsTheRunAndFiresTheCallb
     ASSERT_TRUE(SetPostvaneCallback(&CallbackProbe::Called, &probe));
     ASSERT_TRUE(PostvaneStart());
 
-    bool called = probe.called.Wait(kDeliveryWait);
+    bool called = probe.Wait(kDeliveryWait);
     CloseHandle(reader);
     ASSERT_TRUE(called) << "the service's death must be reported";
     EXPECT_EQ(0, probe.code);

@@ -14,7 +14,7 @@ using testing_support::WriteFileBytes;
 
 namespace {
 
-const char* const kMail = Postvane::kMailKeyPath;
+const char* const kMail = testing_support::kMailKey;
 
 // A service object of its own, not running, with its own log file.
 class OutboxWatch : public ::testing::Test {

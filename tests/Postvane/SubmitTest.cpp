@@ -12,8 +12,10 @@ using namespace testing_support;
 
 namespace {
 
-const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
-const char kSmtpKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail\\SMTP";
+// The moment of submission: the Date line shows it without the milliseconds.
+SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    return Moment(year, month, day, hour, minute, second, 480);
+}
 
 const std::string kBoundaryLine = "------===_--pennark-pennark-pennark";
 // Everything from the MIME-Version line to the start of the text part's body.
@@ -27,35 +29,6 @@ const std::string kMimeHead =
     "Content-Transfer-Encoding: 8bit\r\n"
     "\r\n";
 const std::string kClosing = "\r\n------===_--pennark-pennark-pennark--\r\n";
-
-SYSTEMTIME g_moment;
-TIME_ZONE_INFORMATION g_zone;
-DWORD g_zoneId;
-
-RealTime TestClock() { return RealTime(g_moment); }
-DWORD TestZone(TIME_ZONE_INFORMATION* tzi) {
-    *tzi = g_zone;
-    return g_zoneId;
-}
-
-void SetMoment(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    g_moment = SYSTEMTIME();
-    g_moment.wYear = year;
-    g_moment.wMonth = month;
-    g_moment.wDay = day;
-    g_moment.wHour = hour;
-    g_moment.wMinute = minute;
-    g_moment.wSecond = second;
-    g_moment.wMilliseconds = 480;
-}
-
-void SetZone(DWORD id, LONG bias, LONG standardBias = 0, LONG daylightBias = 0) {
-    g_zone = TIME_ZONE_INFORMATION();
-    g_zone.Bias = bias;
-    g_zone.StandardBias = standardBias;
-    g_zone.DaylightBias = daylightBias;
-    g_zoneId = id;
-}
 
 SmtpMail EmptyMail() {
     SmtpMail mail = {};
@@ -90,14 +63,8 @@ protected:
         SetRegText(kMailKey, "OutboxDir", outbox);
         SetRegNumber(kMailKey, "Disabled", 0);
         SetRegText(kSmtpKey, "ReversePath", "");
-        SetMoment(2009, 3, 3, 9, 5, 7);
-        SetZone(TIME_ZONE_ID_UNKNOWN, -180);
-        TimeSource::SetClock(TestClock);
-        TimeSource::SetZone(TestZone);
     }
     void TearDown() override {
-        TimeSource::SetClock(nullptr);
-        TimeSource::SetZone(nullptr);
         Postvane::SubmitSeams::SetTickCount(nullptr);
         Postvane::SubmitSeams::SetWrite(nullptr);
         Postvane::SubmitSeams::SetFlush(nullptr);
@@ -120,6 +87,8 @@ protected:
         return bytes;
     }
 
+    FixedClock clock{At(2009, 3, 3, 9, 5, 7)};
+    FixedZone zone;  // UTC+3
     TempDir dir;
     std::string outbox;
 };
@@ -272,14 +241,14 @@ TEST_F(Submit, DateShowsLocalTimeAndCurrentZone) {
         {TIME_ZONE_ID_INVALID, -180, -60, -60, "+0300"},
     };
     for (const Case& c : cases) {
-        SetZone(c.id, c.bias, c.standardBias, c.daylightBias);
+        zone.Set(c.id, c.bias, c.standardBias, c.daylightBias);
         EXPECT_EQ(std::string("Tue, 3 Mar 2009 09:05:07 ") + c.zone, DateOf(Stored(mail)))
             << "zone id " << c.id << ", bias " << c.bias;
     }
-    SetZone(TIME_ZONE_ID_UNKNOWN, -180);
-    SetMoment(2023, 12, 31, 23, 0, 9);
+    zone.Set(TIME_ZONE_ID_UNKNOWN, -180);
+    clock.Set(At(2023, 12, 31, 23, 0, 9));
     EXPECT_EQ("Sun, 31 Dec 2023 23:00:09 +0300", DateOf(Stored(mail))) << "Sunday is the last day name";
-    SetMoment(2024, 1, 1, 0, 59, 0);
+    clock.Set(At(2024, 1, 1, 0, 59, 0));
     EXPECT_EQ("Mon, 1 Jan 2024 00:59:00 +0300", DateOf(Stored(mail)));
 }
 
