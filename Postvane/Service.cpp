@@ -69,6 +69,7 @@ void MailService::Run() {
     // Each run announces its outbox afresh.
     outboxMonitor.reset();
     outboxDirectory = string("");
+    leftFiles.clear();
 
     SetLogDirectory(ConfigText("LogDir"));
     WriteEvent(kEventStart, "START", "запуск сервиса отправки электронной почты, версия 1.1.0.2");
@@ -170,6 +171,7 @@ bool MailService::RefreshOutboxDir() {
         changed = true;
     }
     if (changed) {
+        leftFiles.clear();
         if (outboxDirectory.IsEmpty()) Log().Write(Runlog::Error, "Почтовый ящик не задан.");
         else Log().WriteText(Runlog::Progress, "Почтовый ящик задан: " + outboxDirectory);
     }
@@ -200,8 +202,12 @@ bool MailService::CheckOutboxWatch() {
 
 bool MailService::HasCandidate() {
     if (outboxDirectory.IsEmpty()) return false;
-    for (FileFinder entry(MakePathSpec(outboxDirectory) + "*.*"); entry.Found(); entry.Next())
-        if ((entry.Attributes() & kNotCandidate) == 0) return true;
+    for (FileFinder entry(MakePathSpec(outboxDirectory) + "*.*"); entry.Found(); entry.Next()) {
+        if (entry.Attributes() & kNotCandidate) continue;
+        // A file set aside waits for its time, which the pass has made the wait's limit.
+        if (!leftFiles.empty() && IsLeftAlone(keystring(entry.Name()))) continue;
+        return true;
+    }
     return false;
 }
 
