@@ -1,0 +1,15 @@
+// The host's report: one line per thing that happened, from any thread, in windows-1251
+// like every text of the system.
+#pragma once
+#include <string>
+
+namespace kiosk {
+
+// Writes "kiosk-host: " and the line (standard output, flushed at once).
+void Report(const std::string& line);
+// Writes the line as it stands.
+void ReportRaw(const std::string& line);
+// A wide text as windows-1251, between double quotes.
+std::string Quoted(const std::wstring& text);
+
+}  // namespace kiosk
