@@ -108,6 +108,7 @@ public:
     DWORD debugFlags;                // DebugFlags as read at start
     std::unique_ptr<MTSys::FileChangeMonitor> outboxMonitor;  // change notification on the outbox; may be absent
     string outboxDirectory;          // OutboxDir as last read; empty when not configured
+    bool outboxRecovered = false;    // what an interrupted run left in this outbox was set aside
     SOCKET socket;                   // the SMTP connection; INVALID_SOCKET when none
     PKXDK::Internet::DialupClient dialup;  // connection "Mail", lines logged as "Postvane: ..."
     MTSys::SyncObject callbackLock;  // unnamed mutex guarding the two fields below

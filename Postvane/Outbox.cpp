@@ -1,4 +1,5 @@
 #include "Outbox.h"
+#include <cstring>
 #include <set>
 #include "Disposal.h"
 #include "MailService.h"
@@ -168,7 +169,54 @@ bool RemoveSettled(MailService& service, const string& outbox, const keystring& 
     return true;
 }
 
+// True for the names SmtpSendMail gives: decimal digits and ".eml".
+bool IsSubmissionName(const char* name) {
+    const char* p = name;
+    while (*p >= '0' && *p <= '9') ++p;
+    return p != name && lstrcmpiA(p, ".eml") == 0;
+}
+
+// A hidden message file no writer holds any more: a submission that never finished.
+void SetAsideUnfinished(MailService& service, const string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;  // still being written, or not ours to take
+    CloseHandle(h);
+    Runlog& log = service.Log();
+    log.WriteText(Runlog::Error, "Найден незавершённый файл сообщения, запись которого была прервана: " + path);
+    string copy;
+    Kept kept = KeepCopy(service, path, false, &copy);
+    if (kept == Kept::Failed) return;  // the next start tries again
+    if (kept == Kept::Copied) SetFileAttributesA(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (RemoveFile(path))
+        log.WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + path + "\")");
+}
+
 }  // namespace
+
+void RecoverOutbox(MailService& service) {
+    string outbox = MakePathSpec(service.outboxDirectory);
+    std::vector<string> unfinished;
+    for (FileFinder f(outbox + "*.*"); f.Found(); f.Next())
+        if ((f.Attributes() & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_HIDDEN &&
+            IsSubmissionName(f.Name()))
+            unfinished.push_back(outbox + f.Name());
+    for (const string& path : unfinished) SetAsideUnfinished(service, path);
+
+    static const char* const kStates[] = {".msglog", ".done"};
+    std::vector<string> orphans;
+    for (FileFinder f(outbox + "Wait\\*.*"); f.Found(); f.Next()) {
+        if (f.Attributes() & FILE_ATTRIBUTE_DIRECTORY) continue;
+        std::string name = f.Name();
+        for (const char* state : kStates) {
+            size_t n = std::strlen(state);
+            if (name.size() > n && lstrcmpiA(name.c_str() + name.size() - n, state) == 0 &&
+                !FileExists(outbox + name.substr(0, name.size() - n).c_str()))
+                orphans.push_back(outbox + "Wait\\" + name.c_str());
+        }
+    }
+    for (const string& path : orphans)
+        if (RemoveFile(path)) service.Log().WriteText(Runlog::Detail, "Удалён файл состояния письма, которого больше нет: " + path);
+}
 
 bool SendMessage(MailService& service, OutboxMessage& m) {
     Runlog& log = service.Log();
@@ -235,10 +283,23 @@ bool OutboxPass(MailService& service, DWORD* next) {
                 Settle(service, m, true, next);
                 break;
             case Rejected:
-                // A copy cut short by a stop request would lose an undeliverable message for
-                // good: it stays, and the next run rejects it again and keeps its copy.
-                if (!DisposeMessage(service, m.path, false) && service.CheckStop(true)) {
-                    keepGoing = false;
+                // An undeliverable message never goes without its copy: when the copy fails
+                // (a full disk, missing rights, a stop request) it stays, and a later pass
+                // (after "Retry Timeout"), or the next run, rejects it again and keeps it.
+                // An empty BadMailDir means such messages are not kept.
+                if (KeepCopy(service, m.path, false) == Kept::Failed) {
+                    if (service.CheckStop(true)) {
+                        keepGoing = false;
+                        break;
+                    }
+                    LeftFile& left = service.LeaveAlone(name);
+                    if (!left.logged)
+                        service.Log().WriteText(Runlog::Error,
+                                                "Недоставленное письмо остаётся в почтовом ящике, пока его копию не "
+                                                "удастся сохранить: " + m.path);
+                    left.logged = true;
+                    service.LeaveAlone(name, RetryMs(service));
+                    Lower(next, RetryMs(service));
                     break;
                 }
                 Settle(service, m, false, next);

@@ -69,6 +69,7 @@ void MailService::Run() {
     // Each run announces its outbox afresh.
     outboxMonitor.reset();
     outboxDirectory = string("");
+    outboxRecovered = false;
     leftFiles.clear();
 
     SetLogDirectory(ConfigText("LogDir"));
@@ -172,6 +173,7 @@ bool MailService::RefreshOutboxDir() {
     }
     if (changed) {
         leftFiles.clear();
+        outboxRecovered = false;
         if (outboxDirectory.IsEmpty()) Log().Write(Runlog::Error, "Почтовый ящик не задан.");
         else Log().WriteText(Runlog::Progress, "Почтовый ящик задан: " + outboxDirectory);
     }
@@ -186,6 +188,10 @@ bool MailService::CheckOutboxWatch() {
         if (monitor->IsValid()) {
             outboxMonitor = std::move(monitor);
             Log().WriteText(Runlog::Progress, "Почтовый ящик доступен: " + outboxDirectory);
+            if (!outboxRecovered) {
+                outboxRecovered = true;
+                RecoverOutbox(*this);
+            }
             return true;
         }
         DWORD error = GetLastError();
@@ -196,6 +202,7 @@ bool MailService::CheckOutboxWatch() {
     if (self.Found()) return false;
     if (!IsMissing(self.Error())) ThrowWindowsError(self.Error(), kSource, __LINE__);
     outboxMonitor.reset();
+    outboxRecovered = false;
     Log().WriteText(Runlog::Error, "Почтовый ящик недоступен: " + outboxDirectory);
     return true;
 }

@@ -145,5 +145,30 @@ TEST_F(OutboxCommit, StopRequestAroundTheFinalReplyIsNotCounted) {
     EXPECT_EQ(1u, log.Count("[0] Передача данных письма прервана остановом сервиса, попытка отправки не засчитывается"));
 }
 
+TEST_F(OutboxCommit, UndeliverableMessageStaysUntilItsBadMailCopyIsKept) {
+    WriteFileBytes(dir / "blocker", "a file where a directory should be");
+    SetRegText(kMailKey, "BadMailDir", dir / "blocker\\Bad");  // cannot be created
+    service.secondMs = 1;  // looked at again after "Retry Timeout" (15 s): 15 ms
+    std::string path = Put("1.eml", "");  // undeliverable without any network work
+    DWORD next = 0;
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_TRUE(PathExists(path)) << "never deleted without its copy";
+    EXPECT_EQ(15u, next) << "tried again after Retry Timeout";
+    EXPECT_FALSE(service.HasCandidate()) << "not in a tight loop";
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ(1u, log.Count("[2] Недоставленное письмо остаётся в почтовом ящике, пока его копию не удастся сохранить: " + path));
+
+    SetRegText(kMailKey, "BadMailDir", bad);
+    Sleep(50);
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ(std::vector<std::string>{"1.eml"}, ListDir(bad));
+    EXPECT_FALSE(PathExists(path));
+
+    SetRegText(kMailKey, "BadMailDir", "");
+    path = Put("2.eml", "");
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_FALSE(PathExists(path)) << "an empty BadMailDir: such messages are not kept";
+}
+
 }  // namespace
 }  // namespace smtptest

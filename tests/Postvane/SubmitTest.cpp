@@ -3,6 +3,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "MailService.h"
+#include "OutboxMessage.h"
 #include "Submit.h"
 #include "TestSupport.h"
 #include "qlframe.h"
@@ -423,7 +425,82 @@ void CountingFlush(FilePort& file) {
     g_sizeAtFlush = file.Size();
     file.Flush();
 }
+
+// What the service's view of the outbox showed halfway through the write.
+DWORD g_attributesMidway;
+size_t g_listedMidway;
+bool g_candidateMidway;
+
+void LookingWrite(FilePort& file, const void* data, size_t count) {
+    file.Write(data, count / 2);
+    g_attributesMidway = GetFileAttributesA(file.Path().c_str());
+    std::string outbox = GetParentPath(file.Path()).str();
+    g_listedMidway = Postvane::ListOutbox(outbox.c_str()).size();
+    Postvane::MailService service;
+    service.outboxDirectory = outbox.c_str();
+    g_candidateMidway = service.HasCandidate();
+    file.Write(static_cast<const char*>(data) + count / 2, count - count / 2);
+}
+
+// The host process ends halfway through the write, as in a crash or a power cut.
+void DyingWrite(FilePort& file, const void* data, size_t count) {
+    file.Write(data, count / 2);
+    ExitProcess(3);
+}
 }  // namespace
+
+TEST_F(Submit, MessageIsHiddenFromTheServiceUntilComplete) {
+    Postvane::SubmitSeams::SetWrite(LookingWrite);
+    SmtpMail mail = EmptyMail();
+    mail.Text = "a message the service must not see half-written";
+    ASSERT_TRUE(SmtpSendMail(&mail));
+    EXPECT_TRUE(g_attributesMidway & FILE_ATTRIBUTE_HIDDEN) << "hidden while written";
+    EXPECT_EQ(0u, g_listedMidway) << "passes do not list it";
+    EXPECT_FALSE(g_candidateMidway) << "it wakes no pass";
+    std::vector<std::string> names = ListDir(outbox);
+    ASSERT_EQ(1u, names.size());
+    EXPECT_FALSE(GetFileAttributesA((outbox + "\\" + names[0]).c_str()) & FILE_ATTRIBUTE_HIDDEN)
+        << "visible once complete";
+    EXPECT_EQ(1u, Postvane::ListOutbox(outbox.c_str()).size());
+}
+
+TEST_F(Submit, HostDyingDuringTheWriteLeavesNoVisibleMessage) {
+    // The dying submission runs in a child process (a new run of this test), which stores
+    // into this process's outbox, named to it through the environment.
+    const char kShared[] = "PENNARK_TEST_DYING_OUTBOX";
+    char shared[MAX_PATH] = "";
+    if (!GetEnvironmentVariableA(kShared, shared, sizeof shared)) SetEnvironmentVariableA(kShared, outbox.c_str());
+    GetEnvironmentVariableA(kShared, shared, sizeof shared);
+    SetRegText(kMailKey, "OutboxDir", shared);
+    const std::string text(200000, 't');
+    EXPECT_EXIT(
+        {
+            Postvane::SubmitSeams::SetWrite(DyingWrite);
+            SmtpMail mail = EmptyMail();
+            mail.Text = text.c_str();
+            SmtpSendMail(&mail);
+        },
+        ::testing::ExitedWithCode(3), "");
+    SetEnvironmentVariableA(kShared, nullptr);
+    std::vector<std::string> names = ListDir(shared);
+    ASSERT_EQ(1u, names.size()) << "the remains of the write";
+    std::string path = std::string(shared) + "\\" + names[0];
+    EXPECT_LT(ReadFileBytes(path).size(), text.size());
+    EXPECT_TRUE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN) << "never visible to the service";
+    EXPECT_TRUE(Postvane::ListOutbox(shared).empty());
+}
+
+TEST_F(Submit, NameWhoseEarlierMessageLeftStateInTheWaitDirectoryIsNotTaken) {
+    Postvane::SubmitSeams::SetTickCount([]() -> DWORD { return 100; });
+    CreateDirectoryA(outbox.c_str(), nullptr);
+    CreateDirectoryA((outbox + "\\Wait").c_str(), nullptr);
+    WriteFileBytes(outbox + "\\Wait\\100.eml.msglog", "2026-12-08 09:00:00\r\n");
+    WriteFileBytes(outbox + "\\Wait\\101.eml.done", "delivered\t2026-12-08 09:00:00\t9\t0\r\n");
+    SmtpMail mail = EmptyMail();
+    ASSERT_TRUE(SmtpSendMail(&mail));
+    EXPECT_EQ((std::vector<std::string>{"102.eml", "Wait"}), ListDir(outbox))
+        << "a new message must not inherit an attempt log or a done mark";
+}
 
 TEST_F(Submit, FailedWriteLeavesNoFile) {
     Postvane::SubmitSeams::SetWrite(FailingWrite);
