@@ -6,6 +6,8 @@
 namespace kiosk {
 
 namespace {
+const char* g_name = "kiosk-host";
+
 std::mutex& Lock() {
     static std::mutex lock;
     return lock;
@@ -19,7 +21,8 @@ void ReportRaw(const std::string& line) {
     std::fflush(stdout);
 }
 
-void Report(const std::string& line) { ReportRaw("kiosk-host: " + line); }
+void SetReportName(const char* name) { g_name = name; }
+void Report(const std::string& line) { ReportRaw(std::string(g_name) + ": " + line); }
 
 std::string Quoted(const std::wstring& text) { return "\"" + CoString::Narrow(text.c_str()).str() + "\""; }
 

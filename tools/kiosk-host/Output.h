@@ -5,8 +5,10 @@
 
 namespace kiosk {
 
-// Writes "kiosk-host: " and the line (standard output, flushed at once).
+// Writes the program's name ("kiosk-host"), ": " and the line (standard output, flushed at once).
 void Report(const std::string& line);
+// The name Report starts its lines with.
+void SetReportName(const char* name);
 // Writes the line as it stands.
 void ReportRaw(const std::string& line);
 // A wide text as windows-1251, between double quotes.
