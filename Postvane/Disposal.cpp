@@ -69,22 +69,27 @@ string UniqueTargetPath(const string& path) {
 }
 
 bool DisposeMessage(MailService& service, const string& path, bool delivered) {
+    return KeepCopy(service, path, delivered) == Kept::Copied;
+}
+
+Kept KeepCopy(MailService& service, const string& path, bool delivered, string* copy) {
     Runlog& log = service.Log();
     string dir = ConfigText(delivered ? "ArchiveDir" : "BadMailDir");
     if (dir.IsEmpty()) {
         string line = FormatBuffer(256, "Путь архива не задан, не удаётся сохранить %sотправленное сообщение: ",
                                    delivered ? "" : "не");
         log.WriteText(Runlog::Error, line + path);
-        return false;
+        return Kept::NotKept;
     }
     CreatePath(dir, nullptr);
     string target = UniqueTargetPath(MakePathSpec(dir) + GetFileFromPath(path));
     log.WriteText(Runlog::Progress, string("Копируется ") + path + " в " + target);
     if (!CopyFileInBlocks(path.c_str(), target.c_str(), CopyProgress, &service)) {
         log.Write(Runlog::Error, "Копирование завершено неудачей. Системная ошибка %08x.", unsigned(GetLastError()));
-        return false;
+        return Kept::Failed;
     }
-    return true;
+    if (copy) *copy = target;
+    return Kept::Copied;
 }
 
 }  // namespace Postvane

@@ -9,6 +9,16 @@ namespace Postvane {
 // free name; true when the copy was made. An empty directory value is logged, not copied.
 bool DisposeMessage(MailService& service, const string& path, bool delivered);
 
+// What became of a copy.
+enum class Kept {
+    Copied,   // the copy was made
+    NotKept,  // the directory value is empty: such messages are not kept (logged)
+    Failed,   // the copy failed (logged)
+};
+// DisposeMessage telling an empty directory value from a failed copy; *target receives the
+// copy's path when one was made.
+Kept KeepCopy(MailService& service, const string& path, bool delivered, string* target = nullptr);
+
 // The path itself when no file of that name exists, else the first free name
 // "name(1).ext", "name(2).ext", ... in the same directory.
 string UniqueTargetPath(const string& path);

@@ -1,5 +1,6 @@
 #include "MailService.h"
 #include "FileChangeMonitor.h"
+#include <algorithm>
 
 namespace Postvane {
 
@@ -42,6 +43,24 @@ bool MailService::CheckStop(bool quiet) {
 unsigned MailService::RetryTimeout() {
     int t = ConfigNumber("Retry Timeout");
     return t == 0 ? 15 : unsigned(t);
+}
+
+void MailService::LeaveAlone(const keystring& name, DWORD ms) { leftFiles[name].due = GetTickCount() + ms; }
+
+bool MailService::IsLeftAlone(const keystring& name, DWORD* wait) const {
+    auto entry = leftFiles.find(name);
+    if (entry == leftFiles.end()) return false;
+    LONG left = LONG(entry->second.due - GetTickCount());
+    if (left <= 0) return false;
+    if (wait) *wait = DWORD(left);
+    return true;
+}
+
+void MailService::ForgetLeftFilesBut(const std::vector<keystring>& names) {
+    for (auto entry = leftFiles.begin(); entry != leftFiles.end();) {
+        if (std::binary_search(names.begin(), names.end(), entry->first)) ++entry;
+        else entry = leftFiles.erase(entry);
+    }
 }
 
 void MailService::InvokeCallback(int code, int detail) {

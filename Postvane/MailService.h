@@ -2,7 +2,9 @@
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
+#include <map>
 #include <memory>
+#include <vector>
 #include "Postvane.h"
 #include "MTSys.h"
 #include "DialupClient.h"
@@ -28,6 +30,16 @@ enum EventCode { kEventOpen = 1, kEventClose = 2, kEventStart = 3, kEventStop = 
 
 // Longest single wait of the idle service: OutboxDir is read again after each slice.
 const DWORD kWaitSliceMs = 5000;
+
+// A file of the outbox that passes leave alone for now, and when they look at it again: it
+// cannot be opened, or it is finished (delivered, or rejected with its copy kept) and only
+// its removal is left, or its bad-mail copy failed.
+struct LeftFile {
+    DWORD due = 0;          // GetTickCount at which a pass looks at it again
+    unsigned looks = 0;     // failed opens so far
+    bool logged = false;    // its trouble has been logged once
+    bool settled = false;   // finished: never to be sent again, only to be removed
+};
 
 // The service thread and everything it works with.
 class MailService : public MTSys::Thread {
@@ -69,12 +81,25 @@ public:
     // Creates or checks the outbox monitor; true when the outbox became available or
     // unavailable (logged). Errors other than a missing directory raise WindowsError.
     bool CheckOutboxWatch();
-    // True when the outbox holds a file that is neither a directory nor hidden.
+    // True when the outbox holds a file that is neither a directory nor hidden, nor set aside
+    // until later.
     bool HasCandidate();
     // Logs and waits "Retry Timeout" seconds; false when a stop was requested meanwhile.
     bool RetryPause();
 
     Runlog& Log() { return *serviceLog_; }
+
+    // ---- Files the passes leave alone (used by the service thread only) ----
+    // The entry of a file, made when missing.
+    LeftFile& LeaveAlone(const keystring& name) { return leftFiles[name]; }
+    // Sets the file aside for ms milliseconds from now.
+    void LeaveAlone(const keystring& name, DWORD ms);
+    // True when the file is set aside and not yet due; *wait gets the milliseconds left.
+    bool IsLeftAlone(const keystring& name, DWORD* wait = nullptr) const;
+    // Forgets every entry whose file is not among names (sorted), and everything when the
+    // outbox changes.
+    void ForgetLeftFilesBut(const std::vector<keystring>& names);
+    std::map<keystring, LeftFile> leftFiles;
 
     MTSys::Event stopEvent;          // manual reset; set by PostvaneStop, cleared by PostvaneStart
     string logDirectory;             // directory of the daily event log; empty when none
@@ -83,6 +108,7 @@ public:
     DWORD debugFlags;                // DebugFlags as read at start
     std::unique_ptr<MTSys::FileChangeMonitor> outboxMonitor;  // change notification on the outbox; may be absent
     string outboxDirectory;          // OutboxDir as last read; empty when not configured
+    bool outboxRecovered = false;    // what an interrupted run left in this outbox was set aside
     SOCKET socket;                   // the SMTP connection; INVALID_SOCKET when none
     PKXDK::Internet::DialupClient dialup;  // connection "Mail", lines logged as "Postvane: ..."
     MTSys::SyncObject callbackLock;  // unnamed mutex guarding the two fields below

@@ -1,6 +1,9 @@
 #include "Outbox.h"
+#include <cstring>
+#include <set>
 #include "Disposal.h"
 #include "MailService.h"
+#include "Settled.h"
 #include "SmtpDialogue.h"
 #include "SmtpTransport.h"
 #include "qlframe.h"
@@ -8,7 +11,6 @@
 namespace Postvane {
 
 namespace {
-const char kSource[] = "Postvane/Outbox";
 
 // Accounts a failed attempt against the message: the attempt log grows by one line unless
 // the class limit has now been reached, and the class schedule decides when it is due.
@@ -17,10 +19,11 @@ void CountFailure(MailService& service, OutboxMessage& m) {
     if (ApplyClassRules(service, m) && m.attemptLogPath.HasText()) AppendAttempt(m);
 }
 
-// The SMTP conversation of one attempt; the handlers follow the steps outwards: a failure
-// of the data is counted, a failure after the greeting closes the session with QUIT, a
-// failure of the greeting only drops the connection.
-void Converse(MailService& service, OutboxMessage& m, bool* delivered) {
+// The SMTP conversation of one attempt up to the server's answer to the final dot; it
+// returns when the server has taken the message. The handlers follow the steps outwards: a
+// failure of the data is counted, a failure after the greeting closes the session with
+// QUIT, a failure of the greeting only drops the connection.
+void Converse(MailService& service, OutboxMessage& m) {
     Runlog& log = service.Log();
     try {
         SmtpHello(service);
@@ -46,6 +49,11 @@ void Converse(MailService& service, OutboxMessage& m, bool* delivered) {
                 if (beforeData) {
                     log.Write(Runlog::Survived,
                               "Произошла ошибка до начала передачи данных письма, попытка отправки не засчитывается");
+                } else if (service.CheckStop(true)) {
+                    // The service is being stopped: that is no fault of the message, and the
+                    // server may hold it already.
+                    log.Write(Runlog::Survived,
+                              "Передача данных письма прервана остановом сервиса, попытка отправки не засчитывается");
                 } else {
                     log.Write(Runlog::Error,
                               "Произошла ошибка в ходе передачи данных письма, засчитывается как неудачная попытка");
@@ -53,14 +61,6 @@ void Converse(MailService& service, OutboxMessage& m, bool* delivered) {
                 }
                 throw;
             }
-            SmtpQuit(service, false);
-            SmtpDisconnect(service);
-            log.Write(Runlog::Progress, "Отправка успешно завершена");
-            service.WriteEvent(kEventSendDone, "SENDDONE", string("Успешно выполнена отправка файла ") + m.path);
-            if (m.attemptLogPath.HasText() && FileExists(m.attemptLogPath))
-                CheckSystemCall(DeleteFileA(m.attemptLogPath.c_str()), kSource, __LINE__);
-            m.Disposition = Delivered;
-            *delivered = true;
         } catch (...) {
             log.Write(Runlog::Progress, "Ошибка во время отправки письма, закрываем сеанс SMTP");
             SmtpQuit(service, true);
@@ -72,7 +72,151 @@ void Converse(MailService& service, OutboxMessage& m, bool* delivered) {
         throw;
     }
 }
+
+// Ends the session of a delivered message. The server's answer to the final dot made the
+// message delivered: a QUIT that fails (an error reply, a closed connection, a stop request)
+// is logged and changes nothing.
+void CloseAfterDelivery(MailService& service) {
+    try {
+        SmtpQuit(service, false);
+    } catch (const QuilletException& e) {
+        service.Log().WriteText(Runlog::Survived,
+                                "Письмо принято сервером, ошибка при завершении сеанса SMTP не мешает доставке: " + e.Reason());
+    }
+    SmtpDisconnect(service);
+}
+
+void Lower(DWORD* next, DWORD ms) {
+    if (next && ms < *next) *next = ms;
+}
+
+// Milliseconds of "Retry Timeout": how long a file set aside waits for its next look.
+DWORD RetryMs(MailService& service) { return service.RetryTimeout() * service.secondMs; }
+
+// The names of the message files that have a done mark in the wait directory.
+std::set<keystring> MarkedNames(const string& outbox) {
+    std::set<keystring> names;
+    static const char kSuffix[] = ".done";
+    const size_t suffix = sizeof kSuffix - 1;
+    for (FileFinder f(MakePathSpec(outbox) + "Wait\\*" + kSuffix); f.Found(); f.Next()) {
+        std::string name = f.Name();
+        if (name.size() > suffix && lstrcmpiA(name.c_str() + name.size() - suffix, kSuffix) == 0)
+            names.insert(keystring(name.substr(0, name.size() - suffix)));
+    }
+    return names;
+}
+
+// A finished message (delivered or rejected, its copy made) leaves the outbox. When its file
+// cannot be removed, the done mark keeps every later pass and run from sending it again,
+// and the removal is tried again after "Retry Timeout".
+void Settle(MailService& service, const OutboxMessage& m, bool delivered, DWORD* next) {
+    keystring name(GetFileFromPath(m.path));
+    if (DeleteMessage(service, m)) {
+        service.leftFiles.erase(name);
+        return;
+    }
+    DWORD error = GetLastError();
+    LeftFile& left = service.LeaveAlone(name);
+    left.settled = true;
+    left.logged = true;
+    service.LeaveAlone(name, RetryMs(service));
+    Lower(next, RetryMs(service));
+    const char* what = delivered ? "отправленного" : "недоставленного";
+    if (WriteDoneMark(DoneMarkPath(service.outboxDirectory, m.path), m.path, delivered)) {
+        service.Log().WriteText(Runlog::Error,
+                                FormatBuffer(256, "Файл %s письма не удаётся удалить (системная ошибка %08x), письмо "
+                                                  "отмечено как обработанное и будет удалено позже: ",
+                                             what, unsigned(error)) +
+                                    m.path);
+    } else {
+        service.Log().WriteText(Runlog::Error,
+                                FormatBuffer(256, "Файл %s письма не удаётся удалить (системная ошибка %08x) и не "
+                                                  "удаётся отметить (системная ошибка %08x), до перезапуска сервиса "
+                                                  "оно не будет отправлено: ",
+                                             what, unsigned(error), unsigned(GetLastError())) +
+                                    m.path);
+    }
+}
+
+// A message finished in an earlier pass or run whose file stayed: only its removal is
+// left. True when the file is such a message (whether or not it could go now).
+bool RemoveSettled(MailService& service, const string& outbox, const keystring& name, const string& path,
+                   const std::set<keystring>& marked, DWORD* next) {
+    auto left = service.leftFiles.find(name);
+    bool settled = left != service.leftFiles.end() && left->second.settled;
+    string markPath = DoneMarkPath(outbox, path);
+    if (!settled && marked.count(name)) {
+        DoneMark mark;
+        settled = ReadDoneMark(markPath, &mark) && DoneMarkMatches(mark, path);
+        if (!settled) {
+            // Written for an earlier file of that name: this one is new.
+            RemoveFile(markPath);
+            service.Log().WriteText(Runlog::Detail, "Удалена устаревшая отметка об обработке письма: " + markPath);
+        }
+    }
+    if (!settled) return false;
+    if (RemoveFile(path)) {
+        service.Log().WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + path + "\")");
+        if (!(service.debugFlags & kNoAttemptLogs)) DeleteAttemptLog(service, AttemptLogPath(outbox, path));
+        RemoveFile(markPath);  // a mark that stays belongs to no file: the next start removes it
+        service.leftFiles.erase(name);
+        return true;
+    }
+    LeftFile& entry = service.LeaveAlone(name);
+    entry.settled = true;
+    service.LeaveAlone(name, RetryMs(service));
+    Lower(next, RetryMs(service));
+    return true;
+}
+
+// True for the names SmtpSendMail gives: decimal digits and ".eml".
+bool IsSubmissionName(const char* name) {
+    const char* p = name;
+    while (*p >= '0' && *p <= '9') ++p;
+    return p != name && lstrcmpiA(p, ".eml") == 0;
+}
+
+// A hidden message file no writer holds any more: a submission that never finished.
+void SetAsideUnfinished(MailService& service, const string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;  // still being written, or not ours to take
+    CloseHandle(h);
+    Runlog& log = service.Log();
+    log.WriteText(Runlog::Error, "Найден незавершённый файл сообщения, запись которого была прервана: " + path);
+    string copy;
+    Kept kept = KeepCopy(service, path, false, &copy);
+    if (kept == Kept::Failed) return;  // the next start tries again
+    if (kept == Kept::Copied) SetFileAttributesA(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (RemoveFile(path))
+        log.WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + path + "\")");
+}
+
 }  // namespace
+
+void RecoverOutbox(MailService& service) {
+    string outbox = MakePathSpec(service.outboxDirectory);
+    std::vector<string> unfinished;
+    for (FileFinder f(outbox + "*.*"); f.Found(); f.Next())
+        if ((f.Attributes() & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_HIDDEN &&
+            IsSubmissionName(f.Name()))
+            unfinished.push_back(outbox + f.Name());
+    for (const string& path : unfinished) SetAsideUnfinished(service, path);
+
+    static const char* const kStates[] = {".msglog", ".done"};
+    std::vector<string> orphans;
+    for (FileFinder f(outbox + "Wait\\*.*"); f.Found(); f.Next()) {
+        if (f.Attributes() & FILE_ATTRIBUTE_DIRECTORY) continue;
+        std::string name = f.Name();
+        for (const char* state : kStates) {
+            size_t n = std::strlen(state);
+            if (name.size() > n && lstrcmpiA(name.c_str() + name.size() - n, state) == 0 &&
+                !FileExists(outbox + name.substr(0, name.size() - n).c_str()))
+                orphans.push_back(outbox + "Wait\\" + name.c_str());
+        }
+    }
+    for (const string& path : orphans)
+        if (RemoveFile(path)) service.Log().WriteText(Runlog::Detail, "Удалён файл состояния письма, которого больше нет: " + path);
+}
 
 bool SendMessage(MailService& service, OutboxMessage& m) {
     Runlog& log = service.Log();
@@ -82,13 +226,24 @@ bool SendMessage(MailService& service, OutboxMessage& m) {
         service.WriteEvent(kEventSendStart, "SENDSTART", string("Отправляется ") + m.path);
         log.WriteText(Runlog::Progress, string("Отправляем ") + m.path);
         m.Disposition = AbortPass;
-        if (SmtpConnect(service)) Converse(service, m, &delivered);
+        if (SmtpConnect(service)) {
+            Converse(service, m);
+            delivered = true;
+            m.Disposition = Delivered;
+            CloseAfterDelivery(service);
+        }
     } catch (const QuilletException& e) {
         log.WriteText(Runlog::Error, string("Сервис Postvane (отправка письма): необработанное исключение: ") + e.Reason());
     } catch (...) {
         log.Write(Runlog::Error, "Сервис Postvane (отправка письма): необработанное исключение неизвестного типа");
     }
-    if (!delivered) service.WriteEvent(kEventSendFail, "SENDFAIL", string("Не получилось отправить файл ") + m.path);
+    if (delivered) {
+        SmtpDisconnect(service);
+        log.Write(Runlog::Progress, "Отправка успешно завершена");
+        service.WriteEvent(kEventSendDone, "SENDDONE", string("Успешно выполнена отправка файла ") + m.path);
+    } else {
+        service.WriteEvent(kEventSendFail, "SENDFAIL", string("Не получилось отправить файл ") + m.path);
+    }
     return delivered;
 }
 
@@ -102,9 +257,19 @@ bool OutboxPass(MailService& service, DWORD* next) {
     bool holding = false;
     while (keepGoing) {
         unsigned pending = 0;
-        for (const keystring& name : ListOutbox(outbox)) {
+        std::vector<keystring> names = ListOutbox(outbox);
+        service.ForgetLeftFilesBut(names);
+        std::set<keystring> marked = MarkedNames(outbox);
+        for (const keystring& name : names) {
             if (!keepGoing) break;
-            OutboxMessage m = ReadMessage(service, MakePathSpec(outbox) + name);
+            DWORD wait = 0;
+            if (service.IsLeftAlone(name, &wait)) {
+                Lower(next, wait);
+                continue;
+            }
+            string path = MakePathSpec(outbox) + name;
+            if (RemoveSettled(service, outbox, name, path, marked, next)) continue;
+            OutboxMessage m = ReadMessage(service, path);
             if (m.Disposition == Ready) {
                 if (ConfigNumber("UseRemoteAccess") != 0 && !holding) {
                     dialupHold = service.dialup.Connect(false);
@@ -115,19 +280,32 @@ bool OutboxPass(MailService& service, DWORD* next) {
             switch (m.Disposition) {
             case Delivered:
                 DisposeMessage(service, m.path, true);
-                DeleteMessage(service, m);
+                Settle(service, m, true, next);
                 break;
             case Rejected:
-                // A copy cut short by a stop request would lose an undeliverable message for
-                // good: it stays, and the next run rejects it again and keeps its copy.
-                if (!DisposeMessage(service, m.path, false) && service.CheckStop(true)) {
-                    keepGoing = false;
+                // An undeliverable message never goes without its copy: when the copy fails
+                // (a full disk, missing rights, a stop request) it stays, and a later pass
+                // (after "Retry Timeout"), or the next run, rejects it again and keeps it.
+                // An empty BadMailDir means such messages are not kept.
+                if (KeepCopy(service, m.path, false) == Kept::Failed) {
+                    if (service.CheckStop(true)) {
+                        keepGoing = false;
+                        break;
+                    }
+                    LeftFile& left = service.LeaveAlone(name);
+                    if (!left.logged)
+                        service.Log().WriteText(Runlog::Error,
+                                                "Недоставленное письмо остаётся в почтовом ящике, пока его копию не "
+                                                "удастся сохранить: " + m.path);
+                    left.logged = true;
+                    service.LeaveAlone(name, RetryMs(service));
+                    Lower(next, RetryMs(service));
                     break;
                 }
-                DeleteMessage(service, m);
+                Settle(service, m, false, next);
                 break;
             case Deferred:
-                if (next && m.WaitMs < *next) *next = m.WaitMs;
+                Lower(next, m.WaitMs);
                 break;
             case AbortPass:
                 keepGoing = false;

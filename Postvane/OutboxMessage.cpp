@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <cmath>
 #include "PKLib.h"
+#include "Settled.h"
 #include "qlframe.h"
 
 namespace Postvane {
 
 namespace {
-const char kSource[] = "Postvane/Outbox";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -252,10 +252,20 @@ void AppendAttempt(const OutboxMessage& m) {
     file.Write(line.c_str(), line.Length());
 }
 
-void DeleteMessage(MailService& service, const OutboxMessage& m) {
-    CheckSystemCall(DeleteFileA(m.path.c_str()), kSource, __LINE__);
+bool DeleteMessage(MailService& service, const OutboxMessage& m) {
+    if (!RemoveFileSoon(service, m.path)) return false;
     service.Log().WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + m.path + "\")");
-    if (m.attemptLogPath.HasText()) DeleteFileA(m.attemptLogPath.c_str());
+    if (m.attemptLogPath.HasText()) DeleteAttemptLog(service, m.attemptLogPath);
+    SetLastError(0);
+    return true;
+}
+
+void DeleteAttemptLog(MailService& service, const string& path) {
+    if (RemoveFile(path)) return;
+    service.Log().WriteText(Runlog::Error,
+                            FormatBuffer(256, "Не удаётся удалить журнал попыток отправки, он оставлен (системная ошибка %08x): ",
+                                         unsigned(GetLastError())) +
+                                path);
 }
 
 }  // namespace Postvane

@@ -75,7 +75,12 @@ OutboxMessage ReadMessage(MailService& service, const string& path);
 bool ApplyClassRules(MailService& service, OutboxMessage& message);
 // Appends LastAttempt to the attempt log, creating the wait directory and the log.
 void AppendAttempt(const OutboxMessage& message);
-// Deletes the message file (WindowsError when that fails) and its attempt log.
-void DeleteMessage(MailService& service, const OutboxMessage& message);
+// Deletes the message file of a finished message (a read-only attribute is cleared; a file
+// that is held is tried again for a short time) and then its attempt log. True when the
+// message file is gone; false, with the last error set, when it stays. An attempt log that
+// cannot be deleted is logged and left (new messages never take its name).
+bool DeleteMessage(MailService& service, const OutboxMessage& message);
+// Deletes an attempt log (a read-only attribute is cleared); one that stays is logged.
+void DeleteAttemptLog(MailService& service, const string& path);
 
 }  // namespace Postvane

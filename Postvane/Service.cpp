@@ -69,6 +69,8 @@ void MailService::Run() {
     // Each run announces its outbox afresh.
     outboxMonitor.reset();
     outboxDirectory = string("");
+    outboxRecovered = false;
+    leftFiles.clear();
 
     SetLogDirectory(ConfigText("LogDir"));
     WriteEvent(kEventStart, "START", "запуск сервиса отправки электронной почты, версия 1.1.0.2");
@@ -170,6 +172,8 @@ bool MailService::RefreshOutboxDir() {
         changed = true;
     }
     if (changed) {
+        leftFiles.clear();
+        outboxRecovered = false;
         if (outboxDirectory.IsEmpty()) Log().Write(Runlog::Error, "Почтовый ящик не задан.");
         else Log().WriteText(Runlog::Progress, "Почтовый ящик задан: " + outboxDirectory);
     }
@@ -184,6 +188,10 @@ bool MailService::CheckOutboxWatch() {
         if (monitor->IsValid()) {
             outboxMonitor = std::move(monitor);
             Log().WriteText(Runlog::Progress, "Почтовый ящик доступен: " + outboxDirectory);
+            if (!outboxRecovered) {
+                outboxRecovered = true;
+                RecoverOutbox(*this);
+            }
             return true;
         }
         DWORD error = GetLastError();
@@ -194,14 +202,19 @@ bool MailService::CheckOutboxWatch() {
     if (self.Found()) return false;
     if (!IsMissing(self.Error())) ThrowWindowsError(self.Error(), kSource, __LINE__);
     outboxMonitor.reset();
+    outboxRecovered = false;
     Log().WriteText(Runlog::Error, "Почтовый ящик недоступен: " + outboxDirectory);
     return true;
 }
 
 bool MailService::HasCandidate() {
     if (outboxDirectory.IsEmpty()) return false;
-    for (FileFinder entry(MakePathSpec(outboxDirectory) + "*.*"); entry.Found(); entry.Next())
-        if ((entry.Attributes() & kNotCandidate) == 0) return true;
+    for (FileFinder entry(MakePathSpec(outboxDirectory) + "*.*"); entry.Found(); entry.Next()) {
+        if (entry.Attributes() & kNotCandidate) continue;
+        // A file set aside waits for its time, which the pass has made the wait's limit.
+        if (!leftFiles.empty() && IsLeftAlone(keystring(entry.Name()))) continue;
+        return true;
+    }
     return false;
 }
 

@@ -241,11 +241,11 @@ void SmtpSendLine(MailService& service, const string& text, DWORD timeoutMs, con
 
 // ---- Receiving -------------------------------------------------------------------------------
 
-size_t SmtpReceive(MailService& service, char* buffer, size_t length, bool consume, DWORD timeoutMs) {
-    if (!buffer || length == 0) {
-        service.CheckStop(false);
-        return 0;
-    }
+namespace {
+
+// SmtpReceive without the stop test after consuming: the caller tests it when the bytes
+// taken do not end what it reads.
+size_t Receive(MailService& service, char* buffer, size_t length, bool consume, DWORD timeoutMs) {
     SOCKET s = service.socket;
     DWORD start = GetTickCount();
     // Bytes to consume were peeked before and are there already: no wait first. A peek
@@ -270,11 +270,22 @@ size_t SmtpReceive(MailService& service, char* buffer, size_t length, bool consu
             RaiseCode("Ошибка ввода от сервера, ошибка Winsock: %u", unsigned(error));
         }
         if (n == 0) Raise(kClosedText);
-        // A peek and the consume that follows it are one receive: the stop test (a kernel
-        // call of its own) follows the consume.
-        if (consume) service.CheckStop(false);
         return size_t(n);
     }
+}
+
+}  // namespace
+
+size_t SmtpReceive(MailService& service, char* buffer, size_t length, bool consume, DWORD timeoutMs) {
+    if (!buffer || length == 0) {
+        service.CheckStop(false);
+        return 0;
+    }
+    size_t n = Receive(service, buffer, length, consume, timeoutMs);
+    // A peek and the consume that follows it are one receive: the stop test (a kernel call
+    // of its own) follows the consume.
+    if (consume) service.CheckStop(false);
+    return n;
 }
 
 namespace {
@@ -312,7 +323,7 @@ void ReadLines(MailService& service, DWORD timeoutMs, std::vector<std::string>* 
     char peek[kLinePeek];
     DWORD start = GetTickCount();
     for (;;) {
-        size_t n = SmtpReceive(service, peek, sizeof peek, false, Remaining(start, timeoutMs));
+        size_t n = Receive(service, peek, sizeof peek, false, Remaining(start, timeoutMs));
         size_t first = lines->size();
         size_t take = 0;
         bool done = false;
@@ -340,9 +351,13 @@ void ReadLines(MailService& service, DWORD timeoutMs, std::vector<std::string>* 
             done = ends(lines->back());
         }
         for (size_t consumed = 0; consumed < take;)
-            consumed += SmtpReceive(service, peek + consumed, take - consumed, true, Remaining(start, timeoutMs));
+            consumed += Receive(service, peek + consumed, take - consumed, true, Remaining(start, timeoutMs));
         for (size_t i = first; i < lines->size(); ++i) Trace(service, false, (*lines)[i].data(), (*lines)[i].size());
+        // A reply that has come in whole is the server's answer, also when a stop request
+        // came meanwhile: the answer to a final dot tells whether the message was taken.
+        // The request ends the exchange at the next send or wait.
         if (done) return;
+        service.CheckStop(false);
     }
 }
 

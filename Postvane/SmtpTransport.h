@@ -70,7 +70,9 @@ void SmtpSendLines(MailService& service, const char* lines, size_t length, DWORD
 // textOnly is set ("" for a line of the code alone), otherwise the whole line. A line without
 // leading digits, with a separator other than "-", blank or line end, or with a code other
 // than the first line's, raises "Ошибка интерпретации ответа сервера"; so do a line over
-// kMaxReplyLine bytes and a reply over kMaxReplyBytes.
+// kMaxReplyLine bytes and a reply over kMaxReplyBytes. A stop request raises while the reply
+// is incomplete; a reply that has come in whole is returned (the answer to a final dot
+// tells whether the server took the message), and the request raises at the next step.
 unsigned SmtpReadReply(MailService& service, vec<string>* list, DWORD timeoutMs, bool textOnly);
 
 // One line ending with CR LF (kept), read within timeoutMs. A bare CR or LF does not end a

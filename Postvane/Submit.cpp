@@ -44,17 +44,27 @@ void AppendBase64Lines(std::string& out, const SmtpMailAttachment& a) {
     }
 }
 
+// True when a file of the name would meet an earlier message's state in the wait
+// directory: its attempt log, or the mark of a finished message.
+bool NameHasState(const string& outbox, const string& name) {
+    string wait = outbox + "Wait\\" + name;
+    return FileExists(wait + ".msglog") || FileExists(wait + ".done");
+}
+
 // Creates the message file under a free "%u.eml" name in outbox (a path with its trailing
-// separator), starting at the tick count. A name taken between the existence test and the
-// exclusive create moves on to the next number.
+// separator), starting at the tick count. A name whose file exists, or whose attempt log or
+// done mark stays in the wait directory, is taken; a name taken between the test and the
+// exclusive create moves on to the next number. The file is created hidden, so that the
+// service does not see it before it is complete.
 AHandle CreateMessageFile(const string& outbox, string* path) {
     DWORD n = g_tick ? g_tick() : GetTickCount();
     for (;;) {
-        string candidate = outbox + FormatBuffer(256, "%u.eml", unsigned(n));
-        if (!FileExists(candidate)) {
+        string name = FormatBuffer(256, "%u.eml", unsigned(n));
+        string candidate = outbox + name;
+        if (!FileExists(candidate) && !NameHasState(outbox, name)) {
             // DELETE access lets a failed write remove the file before its handle closes.
-            HANDLE h = CreateFileA(candidate.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+            HANDLE h = CreateFileA(candidate.c_str(), GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                   CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
             if (h != INVALID_HANDLE_VALUE) {
                 *path = candidate;
                 return AHandle(h);
@@ -78,6 +88,14 @@ void StoreDefaultOutbox(const string& outbox) {
     } catch (const WindowsError&) {
         // The next submission tries again.
     }
+}
+
+// Clears the hidden attribute of the message file through its handle.
+void Publish(FilePort& file) {
+    FILE_BASIC_INFO info = {};  // zero times: left as they are
+    info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(file.Get(), FileBasicInfo, &info, sizeof info))
+        throw FileException(FormatBuffer(256, "file attribute error, system error %lu:", GetLastError()), file.Path());
 }
 
 }  // namespace
@@ -185,6 +203,9 @@ BOOL SubmitMail(const SmtpMail* mail, bool flush) {
             if (g_flush) g_flush(file);
             else file.Flush();
         }
+        // Complete and on the disk: the message becomes visible to the service while the
+        // file is still held, so no reader ever sees it half-written.
+        Publish(file);
     } catch (...) {
         // Never leave half a message for the service to find: the file is marked for deletion
         // while it is still held without sharing, so no reader can open it in between.

@@ -1,11 +1,13 @@
 // What the benchmark programs share: a private registry for the run, an in-process answer
-// to the EHLO name's DNS check, a clock in seconds and directory clean-up.
+// to the EHLO name's DNS check, a clock in seconds and directory clean-up (the registry and
+// the clean-up are those of the tests).
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
 #include <windns.h>
 #include <cstdio>
 #include <string>
+#include "TestSupport.h"
 
 namespace bench {
 
@@ -22,33 +24,9 @@ inline DNS_STATUS WINAPI LocalDns(PCSTR, WORD, DWORD, PIP4_ARRAY, PDNS_RECORD* r
 }
 inline VOID WINAPI FreeLocalDns(PVOID list, DNS_FREE_TYPE) { delete static_cast<PDNS_RECORD>(list); }
 
-// HKEY_LOCAL_MACHINE redirected to a key of this run (with the machine's cryptography
-// settings, which the protected password needs), removed at the end.
-class PrivateRegistry {
-public:
-    PrivateRegistry() {
-        char name[96];
-        std::snprintf(name, sizeof name, "Software\\PennarkBench\\%lu", GetCurrentProcessId());
-        root_ = name;
-        RegCreateKeyExA(HKEY_CURRENT_USER, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
-        const char cryptography[] = "Software\\Microsoft\\Cryptography";
-        HKEY crypto = nullptr;
-        if (RegCreateKeyExA(key_, cryptography, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &crypto, nullptr) == 0) {
-            RegCopyTreeA(HKEY_LOCAL_MACHINE, cryptography, crypto);
-            RegCloseKey(crypto);
-        }
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, key_);
-    }
-    ~PrivateRegistry() {
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-        RegCloseKey(key_);
-        RegDeleteTreeA(HKEY_CURRENT_USER, root_.c_str());
-    }
-    PrivateRegistry(const PrivateRegistry&) = delete;
-    PrivateRegistry& operator=(const PrivateRegistry&) = delete;
-private:
-    HKEY key_ = nullptr;
-    std::string root_;
+// HKEY_LOCAL_MACHINE redirected to a key of this run, removed at the end.
+struct PrivateRegistry : testing_support::PrivateRegistry {
+    PrivateRegistry() : testing_support::PrivateRegistry("Software\\PennarkBench") {}
 };
 
 // Seconds from an arbitrary start, from the performance counter.
@@ -63,21 +41,6 @@ inline double Now() {
     return double(c.QuadPart) / double(frequency.QuadPart);
 }
 
-// Removes a directory with everything in it.
-inline void RemoveTree(const std::string& dir) {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = fd.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string path = dir + "\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-            else DeleteFileA(path.c_str());
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryA(dir.c_str());
-}
+using testing_support::RemoveTree;
 
 }  // namespace bench

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+#include "BenchSupport.h"
 #include "MailService.h"
 
 namespace {
@@ -29,31 +30,6 @@ double ThreadCpuSeconds(HANDLE thread) {
     return Seconds(kernel, user);
 }
 
-void IsolateRegistry() {
-    char root[128];
-    std::snprintf(root, sizeof root, "Software\\PennarkBench\\%lu", GetCurrentProcessId());
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS ||
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS) {
-        std::fprintf(stderr, "bench_idle: cannot isolate the registry\n");
-        std::exit(2);
-    }
-}
-
-void RemoveRegistry() {
-    char root[128];
-    std::snprintf(root, sizeof root, "Software\\PennarkBench\\%lu", GetCurrentProcessId());
-    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    RegDeleteTreeA(HKEY_CURRENT_USER, root);
-}
-
-void SetText(const char* name, const std::string& value) {
-    HKEY key = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, Postvane::kMailKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
-    RegCloseKey(key);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,14 +39,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bench_idle [SECONDS [SAMPLES]]\n");
         return 2;
     }
-    IsolateRegistry();
+    bench::PrivateRegistry registry;
+    if (!registry.Isolated()) {
+        std::fprintf(stderr, "bench_idle: cannot isolate the registry\n");
+        return 2;
+    }
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
     std::string base = std::string(temp) + "pennark-bench-" + std::to_string(GetCurrentProcessId());
     std::string outbox = base + "\\Outbox";
     CreateDirectoryA(base.c_str(), nullptr);
     CreateDirectoryA(outbox.c_str(), nullptr);
-    SetText("OutboxDir", outbox);
+    testing_support::SetRegText(testing_support::kMailKey, "OutboxDir", outbox);
 
     Postvane::MailService& service = Postvane::Service();
     if (!PostvaneStart()) {
@@ -138,7 +118,6 @@ int main(int argc, char** argv) {
     }
     RemoveDirectoryA(outbox.c_str());
     RemoveDirectoryA(base.c_str());
-    RemoveRegistry();
 
     std::printf("idle over %.1f s (empty outbox)\n", elapsed);
     if (cpu0 >= 0 && cpu1 >= 0)

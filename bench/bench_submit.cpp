@@ -17,7 +17,7 @@ using namespace bench;
 
 namespace {
 
-const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
+using testing_support::kMailKey;
 const double kRunSeconds = 1.0;  // each measurement runs about this long...
 const int kMinCalls = 5;         // ...and makes at least this many calls
 
@@ -53,11 +53,8 @@ int main() {
     GetTempPathA(sizeof temp, temp);
     const std::string root = std::string(temp) + "pennark-bench-" + std::to_string(GetCurrentProcessId());
     const std::string outbox = root + "\\Outbox";
-    const std::string registry = "Software\\PennarkBench\\" + std::to_string(GetCurrentProcessId());
-    HKEY isolated = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, registry.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &isolated,
-                        nullptr) != ERROR_SUCCESS ||
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, isolated) != ERROR_SUCCESS) {
+    PrivateRegistry registry;
+    if (!registry.Isolated()) {
         std::fprintf(stderr, "cannot isolate the registry\n");
         return 1;
     }
@@ -114,8 +111,5 @@ int main() {
         result = 1;
     }
     RemoveTree(root);
-    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    RegCloseKey(isolated);
-    RegDeleteTreeA(HKEY_CURRENT_USER, registry.c_str());
     return result;
 }

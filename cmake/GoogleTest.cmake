@@ -10,7 +10,7 @@ include(GoogleTest)
 function(pennark_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} testsupport GTest::gmock)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} testmain GTest::gmock)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60

@@ -4,7 +4,7 @@
 #include "TestSupport.h"
 
 using PKXDK::Internet::DialupClient;
-using PKXDK::Internet::kDialupKeyPath;
+using testing_support::BesideTests;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 
@@ -12,12 +12,7 @@ namespace {
 
 typedef rptr<DialupClient::Networking> Token;
 
-std::string BesideTests(const char* name) {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of("\\/") + 1) + name;
-}
+const char* const kDialupKeyPath = testing_support::kDialupKey;
 
 void SetEnv(const char* name, const char* value) { SetEnvironmentVariableA(name, value); }
 

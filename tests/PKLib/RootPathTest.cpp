@@ -6,7 +6,7 @@ using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
 namespace {
-const char kProductKey[] = "Software\\Quillet\\Pennark";
+using testing_support::kProductKey;
 
 std::string HostDirectory() {
     char path[MAX_PATH];

@@ -7,7 +7,7 @@
 
 namespace {
 
-const char kKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail\\SMTP";
+const char* const kKey = testing_support::kSmtpKey;
 
 class Secret : public ::testing::Test {
 protected:

@@ -9,7 +9,7 @@ using testing_support::SetRegNumber;
 using testing_support::SetRegText;
 
 namespace {
-const char* const kMail = Postvane::kMailKeyPath;
+const char* const kMail = testing_support::kMailKey;
 
 std::string ThisProgram() {
     char path[MAX_PATH];
@@ -21,7 +21,7 @@ std::string ThisProgram() {
 TEST(DefaultConfig, WritesOnlyMissingValuesButAlwaysRewritesServiceModule) {
     for (const char* name : {"DebugLog", "LogDir", "OutboxDir", "ArchiveDir", "BadMailDir", "Retry Timeout"})
         testing_support::DeleteRegValue(kMail, name);
-    SetRegText("Software\\Quillet\\Pennark", "Root Path", "C:\\Kiosk");
+    SetRegText(testing_support::kProductKey, "Root Path", "C:\\Kiosk");
     OverrideSpecialFolderPath(0x1A, "C:\\AppData");
     SmtpCreateDefaultConfig();
     EXPECT_EQ("C:\\Kiosk\\Logs\\MSS\\DebugLog *.txt", GetRegText(kMail, "DebugLog"));

@@ -18,7 +18,7 @@ using smtptest::kPassword;
 using smtptest::kSender;
 using smtptest::kSmtpKey;
 
-const char* const kMail = Postvane::kMailKeyPath;
+const char* const kMail = testing_support::kMailKey;
 const char kPause[] = "Пауза перед повторной попыткой отправить почту";
 
 // The value of the first header line that starts with name ("Subject: "), or "".
@@ -32,20 +32,7 @@ inline std::string HeaderOf(const std::string& message, const std::string& name)
     return std::string();
 }
 
-// Records the calls of the service callback.
-struct CallbackProbe {
-    CallbackProbe() : called(true, false), code(-1), detail(-1), calls(0) {}
-    static void __cdecl Called(int code, int detail, void* userData) {
-        CallbackProbe* self = static_cast<CallbackProbe*>(userData);
-        self->code = code;
-        self->detail = detail;
-        InterlockedIncrement(&self->calls);
-        self->called.Set();
-    }
-    MTSys::Event called;
-    int code, detail;
-    volatile LONG calls;
-};
+using testing_support::CallbackProbe;
 
 class DeliveryRun : public ::testing::Test {
 protected:

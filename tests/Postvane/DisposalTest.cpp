@@ -6,7 +6,7 @@ using namespace testing_support;
 using Postvane::MailService;
 
 namespace {
-const char kMail[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
+const char* const kMail = kMailKey;
 
 // A service log in a temporary file, read back as text.
 class DisposalTest : public ::testing::Test {

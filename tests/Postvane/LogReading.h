@@ -1,4 +1,4 @@
-// Reading the service's log files back in tests, and a fixed clock.
+// Reading the service's log files back in tests.
 #pragma once
 #include <windows.h>
 #include <functional>
@@ -48,24 +48,5 @@ inline bool Eventually(const std::function<bool()>& condition, DWORD limitMs = 3
     }
     return true;
 }
-
-// A clock the test sets; installed for the lifetime of the object.
-class FixedClock {
-public:
-    FixedClock(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-        Set(year, month, day, hour, minute, second);
-        TimeSource::SetClock(&Now);
-    }
-    ~FixedClock() { TimeSource::SetClock(nullptr); }
-    static void Set(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-        SYSTEMTIME st = {};
-        st.wYear = year; st.wMonth = month; st.wDay = day;
-        st.wHour = hour; st.wMinute = minute; st.wSecond = second;
-        Moment() = RealTime(st);
-    }
-private:
-    static RealTime& Moment() { static RealTime moment; return moment; }
-    static RealTime Now() { return Moment(); }
-};
 
 }  // namespace postvane_test

@@ -4,7 +4,8 @@
 #include "ServiceLog.h"
 #include "TestSupport.h"
 
-using postvane_test::FixedClock;
+using testing_support::FixedClock;
+using testing_support::Moment;
 using postvane_test::Records;
 using testing_support::ListDir;
 using testing_support::PathExists;
@@ -12,18 +13,18 @@ using testing_support::SetRegText;
 using testing_support::TempDir;
 
 namespace {
-const char* const kMail = Postvane::kMailKeyPath;
+const char* const kMail = testing_support::kMailKey;
 typedef std::vector<std::string> Lines;
 }  // namespace
 
 TEST(ServiceLogFile, AsteriskBecomesTheStartDayForTheWholeRun) {
     TempDir dir;
-    FixedClock clock(2009, 3, 3, 23, 59, 58);
+    FixedClock clock(Moment(2009, 3, 3, 23, 59, 58));
     SetRegText(kMail, "DebugLog", dir / "DebugLog *.txt");
     Postvane::OpenServiceLog();
     EXPECT_EQ(dir / "DebugLog (2009-03-03).txt", Postvane::ServiceLog().LogPath().str());
     Postvane::ServiceLog().Write(Runlog::Progress, "before midnight");
-    FixedClock::Set(2009, 3, 4, 0, 0, 2);
+    clock.Set(Moment(2009, 3, 4, 0, 0, 2));
     Postvane::ServiceLog().Write(Runlog::Progress, "after midnight");
     EXPECT_EQ(Lines({"DebugLog (2009-03-03).txt"}), ListDir(dir.Path())) << "the service log never switches files";
     EXPECT_EQ(Lines({"[5] before midnight", "[5] after midnight"}), Records(dir / "DebugLog (2009-03-03).txt"));
@@ -31,7 +32,7 @@ TEST(ServiceLogFile, AsteriskBecomesTheStartDayForTheWholeRun) {
 }
 
 TEST(ServiceLogFile, OnlyTheFirstAsteriskIsReplacedAndNamesWithoutOneAreKept) {
-    FixedClock clock(2011, 12, 9, 8, 0, 0);
+    FixedClock clock(Moment(2011, 12, 9, 8, 0, 0));
     RealTime day = RealTime::Now();
     EXPECT_EQ("C:\\logs\\a(2011-12-09)b*.txt", Postvane::ServiceLogPath("C:\\logs\\a*b*.txt", day).str());
     EXPECT_EQ("C:\\logs\\service.txt", Postvane::ServiceLogPath("C:\\logs\\service.txt", day).str());
@@ -62,10 +63,10 @@ TEST(DailyLog, FirstRecordOfANewDaySwitchesFilesWithCloseAndOpen) {
     TempDir dir;
     Runlog serviceLog;
     Postvane::MailService service(&serviceLog);
-    FixedClock clock(2009, 3, 3, 23, 59, 59);
+    FixedClock clock(Moment(2009, 3, 3, 23, 59, 59));
     service.SetLogDirectory(dir.Path());
     service.WriteEvent(Postvane::kEventSendStart, "SENDSTART", "Отправляется C:\\out\\1.eml");
-    FixedClock::Set(2009, 3, 4, 0, 0, 1);
+    clock.Set(Moment(2009, 3, 4, 0, 0, 1));
     service.WriteEvent(Postvane::kEventSendDone, "SENDDONE", "Успешно выполнена отправка файла C:\\out\\1.eml");
     service.SetLogDirectory("");
 
@@ -84,7 +85,7 @@ TEST(DailyLog, TextsAreWrittenLiterallyAndAnEmptyTextHasNoSeparator) {
     TempDir dir;
     Runlog serviceLog;
     Postvane::MailService service(&serviceLog);
-    FixedClock clock(2010, 1, 2, 12, 0, 0);
+    FixedClock clock(Moment(2010, 1, 2, 12, 0, 0));
     service.SetLogDirectory(dir / "deeper\\logs");
     service.WriteEvent(Postvane::kEventSendFail, "SENDFAIL", "100% %s %n %d");
     service.WriteEvent(Postvane::kEventStop, "STOP", "");

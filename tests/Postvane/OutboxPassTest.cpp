@@ -1,13 +1,11 @@
 // Passes over the outbox against an SMTP server that accepts mail and fails where a test
 // tells it to: order and selection of files, what counts as a failed attempt, class
 // schedules across attempts, disposal and the dial-up line.
-#include "Outbox.h"
-#include "RuleServer.h"
-#include "SmtpTestSupport.h"
-#include "qlframe.h"
+#include "OutboxPassFixture.h"
 
 using namespace Postvane;
 using smtppeer::RuleServer;
+using testing_support::FixedClock;
 using testing_support::ListDir;
 using testing_support::PathExists;
 using testing_support::ReadFileBytes;
@@ -17,93 +15,6 @@ using testing_support::WriteFileBytes;
 
 namespace smtptest {
 namespace {
-
-const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
-const char kGold[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail\\MailClass\\gold";
-
-RealTime g_now;
-RealTime Clock() { return g_now; }
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-std::string Message(const std::string& to, const std::string& subject, const std::string& mailClass = "") {
-    return "From: kiosk\r\nTo: " + to + "\r\nSubject: " + subject + "\r\n" +
-           (mailClass.empty() ? "" : "X-Class: " + mailClass + "\r\n") + "\r\nbody of " + subject + "\r\n";
-}
-
-// The dial-up test module is bound when the first client is built, so the registry names
-// it before the fixture's service object exists.
-struct DialupModule {
-    DialupModule() {
-        char path[MAX_PATH];
-        std::string exe(path, GetModuleFileNameA(nullptr, path, sizeof path));
-        SetRegText("Software\\Quillet\\Pennark\\Kiosk\\Dialup", "ServiceModule",
-                   exe.substr(0, exe.find_last_of("\\/") + 1) + "dialup-test.dll");
-        SetEnvironmentVariableA("PENNARK_DIALUP_TRACE", nullptr);
-    }
-};
-
-class OutboxPassTest : private DialupModule, public SmtpFixture {
-protected:
-    void SetUp() override {
-        SmtpFixture::SetUp();
-        g_now = RealTime(testing_support::Moment(2026, 12, 8, 12));
-        TimeSource::SetZone(testing_support::ZoneUtcPlus3);
-        outbox = dir / "Outbox";
-        archive = dir / "Sent";
-        bad = dir / "Bad";
-        CreateDirectoryA(outbox.c_str(), nullptr);
-        service.outboxDirectory = outbox.c_str();
-        SetRegText(kMailKey, "ArchiveDir", archive);
-        SetRegText(kMailKey, "BadMailDir", bad);
-    }
-    void TearDown() override {
-        TimeSource::SetClock(nullptr);
-        TimeSource::SetZone(nullptr);
-        SmtpFixture::TearDown();
-    }
-    void Serve(RuleServer& server) { UsePort(server.Port()); }
-    std::string Put(const std::string& name, const std::string& bytes) {
-        WriteFileBytes(outbox + "\\" + name, bytes);
-        return outbox + "\\" + name;
-    }
-    std::string AttemptLog(const std::string& name) {
-        std::string path = outbox + "\\Wait\\" + name + ".msglog";
-        return PathExists(path) ? ReadFileBytes(path) : "<none>";
-    }
-    size_t Lines(const std::string& text) {
-        size_t n = 0;
-        for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) ++n;
-        return n;
-    }
-    static std::vector<std::string> Subjects(const RuleServer& server) {
-        std::vector<std::string> subjects;
-        for (const RuleServer::Message& m : server.Messages()) {
-            size_t at = m.content.find("Subject: ");
-            subjects.push_back(m.content.substr(at + 9, m.content.find("\r\n", at) - at - 9));
-        }
-        return subjects;
-    }
-    // A server whose rule fails one stage with the given reply (empty: drops the connection).
-    static RuleServer::Rule FailAt(RuleServer::Stage stage, const std::string& reply,
-                                   const std::string& lineContains = "") {
-        return [=](RuleServer::Stage s, const std::string& line) {
-            RuleServer::Decision d;
-            if (s == stage && line.find(lineContains) != std::string::npos) {
-                d.action = reply.empty() ? RuleServer::Drop : RuleServer::Error;
-                d.reply = reply;
-            }
-            return d;
-        };
-    }
-
-    testing_support::TempDir dir;
-    std::string outbox, archive, bad;
-};
 
 TEST_F(OutboxPassTest, SendsInNameOrderAndLeavesHiddenFilesAndDirectories) {
     RuleServer server;
@@ -189,7 +100,7 @@ TEST_F(OutboxPassTest, FailureDuringTheContentIsCountedAndDeferred) {
 }
 
 TEST_F(OutboxPassTest, ClassScheduleAndLimitAcrossAttempts) {
-    TimeSource::SetClock(Clock);
+    FixedClock clock(kStart);
     SetRegNumber(kGold, "MaxAttempt", 3);
     SetRegText(kGold, "Schedule", "60 300");
     RuleServer server(FailAt(RuleServer::Dot, "554 5.6.0 rejected"));
@@ -201,17 +112,17 @@ TEST_F(OutboxPassTest, ClassScheduleAndLimitAcrossAttempts) {
     EXPECT_EQ(60000u, next);
     EXPECT_EQ(1u, Lines(AttemptLog("7.eml")));
 
-    g_now = g_now + RealTime(30 * RealTime::Second);
+    clock.Advance(30);
     EXPECT_TRUE(OutboxPass(service, &next));
     EXPECT_EQ(30000u, next) << "not yet due: no network work";
     EXPECT_EQ(1, server.Connections());
 
-    g_now = g_now + RealTime(31 * RealTime::Second);
+    clock.Advance(31);
     EXPECT_TRUE(OutboxPass(service, &next));
     EXPECT_EQ(300000u, next) << "the second failure waits the second entry";
     EXPECT_EQ(2u, Lines(AttemptLog("7.eml")));
 
-    g_now = g_now + RealTime(301 * RealTime::Second);
+    clock.Advance(301);
     EXPECT_TRUE(OutboxPass(service, &next));
     EXPECT_EQ(INFINITE, next);
     EXPECT_EQ((std::vector<std::string>{"7.eml"}), ListDir(bad)) << "the third failure rejects";
@@ -248,9 +159,9 @@ TEST_F(OutboxPassTest, ZeroWaitAbortsThePass) {
 }
 
 TEST_F(OutboxPassTest, EarliestDeferredMessageSetsTheNextWake) {
-    TimeSource::SetClock(Clock);
+    FixedClock clock(kStart);
     SetRegNumber(kMailKey, "Retry Timeout", 100);
-    RealTime utc = g_now.UTC();
+    RealTime utc = clock.Now().UTC();
     CreateDirectoryA((outbox + "\\Wait").c_str(), nullptr);
     WriteFileBytes(outbox + "\\Wait\\1.eml.msglog", Format(0, utc - RealTime(70 * RealTime::Second), true, false).str() + "\r\n");
     WriteFileBytes(outbox + "\\Wait\\2.eml.msglog", Format(0, utc - RealTime(10 * RealTime::Second), true, false).str() + "\r\n");
@@ -269,16 +180,17 @@ TEST_F(OutboxPassTest, NoServerConfiguredEndsThePass) {
     EXPECT_EQ("<none>", AttemptLog("1.eml"));
 }
 
-TEST_F(OutboxPassTest, FinishedMessageThatCannotBeDeletedEndsThePassWithAnError) {
+TEST_F(OutboxPassTest, FinishedMessageThatCannotBeDeletedLeavesThePassGoingOn) {
     RuleServer server;
     Serve(server);
     std::string path = Put("1.eml", Message("a@x", "one"));
+    Put("2.eml", Message("a@x", "two"));
     // A reader that does not allow deletion: the message can be read and sent, not removed.
     HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, reader);
-    EXPECT_THROW(OutboxPass(service, nullptr), WindowsError);
+    EXPECT_NO_THROW(EXPECT_TRUE(OutboxPass(service, nullptr))) << "a file that stays is no error of the pass";
     CloseHandle(reader);
-    EXPECT_EQ(1u, server.Messages().size());
+    EXPECT_EQ((std::vector<std::string>{"one", "two"}), Subjects(server)) << "the pass went on with the next message";
 }
 
 TEST_F(OutboxPassTest, UndeliverableMessageStaysWhenAStopCutsItsCopyShort) {

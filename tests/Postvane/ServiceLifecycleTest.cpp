@@ -8,13 +8,15 @@ using postvane_test::Eventually;
 using postvane_test::HasRecord;
 using postvane_test::RecordIndex;
 using postvane_test::Records;
+using testing_support::BesideTests;
+using testing_support::CallbackProbe;
 using testing_support::SetRegNumber;
 using testing_support::SetRegText;
 using testing_support::TempDir;
 
 namespace {
 
-const char* const kMail = Postvane::kMailKeyPath;
+const char* const kMail = testing_support::kMailKey;
 
 // Service tests: a configuration in a directory of the test's own, and the service always
 // stopped again, so that the machine-wide mutex is free for the next test.
@@ -41,30 +43,6 @@ protected:
 
     TempDir dir_;
 };
-
-// Records the calls of the service callback.
-struct CallbackProbe {
-    CallbackProbe() : called(true, false), code(-1), detail(-1), userData(nullptr), calls(0) {}
-    static void __cdecl Called(int code, int detail, void* userData) {
-        CallbackProbe* self = static_cast<CallbackProbe*>(userData);
-        self->code = code;
-        self->detail = detail;
-        self->userData = userData;
-        InterlockedIncrement(&self->calls);
-        self->called.Set();
-    }
-    MTSys::Event called;
-    int code, detail;
-    void* userData;
-    volatile LONG calls;
-};
-
-std::string BesideTests(const char* name) {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of("\\/") + 1) + name;
-}
 
 }  // namespace
 
@@ -168,7 +146,7 @@ TEST_F(ServiceRun, ErrorThatEndsTheRunIsLoggedAndReportedThroughTheCallback) {
     CallbackProbe probe;
     ASSERT_TRUE(SetPostvaneCallback(&CallbackProbe::Called, &probe));
     ASSERT_TRUE(PostvaneStart());
-    ASSERT_TRUE(probe.called.Wait(30000)) << "the service's death must be reported";
+    ASSERT_TRUE(probe.Wait(30000)) << "the service's death must be reported";
     EXPECT_EQ(0, probe.code);
     EXPECT_EQ(0, probe.detail);
     EXPECT_EQ(&probe, probe.userData);

@@ -14,7 +14,7 @@ using testing_support::WriteFileBytes;
 
 namespace {
 
-const char* const kMail = Postvane::kMailKeyPath;
+const char* const kMail = testing_support::kMailKey;
 
 // A service object of its own, not running, with its own log file.
 class OutboxWatch : public ::testing::Test {
@@ -102,4 +102,54 @@ TEST_F(OutboxWatch, OnlyVisibleFilesAreCandidates) {
     EXPECT_FALSE(service_.HasCandidate()) << "directories and hidden files are never messages";
     WriteFileBytes(dir_ / "Outbox\\notes.txt", "");
     EXPECT_TRUE(service_.HasCandidate()) << "any visible file is a message, whatever its extension";
+}
+
+TEST_F(OutboxWatch, RemainsOfAnInterruptedRunAreSetAsideWhenTheOutboxComesUp) {
+    struct Case {
+        const char* what;
+        const char* badMailDir;  // relative to the test's directory; "" for none
+        bool kept, removed;
+    } const cases[] = {
+        {"copied to bad mail", "Bad", true, true},
+        {"not kept without BadMailDir", "", false, true},
+        {"left for the next start when the copy fails", "blocker\\Bad", false, false},
+    };
+    WriteFileBytes(dir_ / "blocker", "a file where a directory should be");
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string outbox = dir_ / ("Outbox" + std::to_string(++n));
+        std::string bad = *c.badMailDir ? dir_ / (c.badMailDir + std::to_string(n)) : "";
+        CreateDirectoryA(outbox.c_str(), nullptr);
+        CreateDirectoryA((outbox + "\\Wait").c_str(), nullptr);
+        SetRegText(kMail, "OutboxDir", outbox);
+        SetRegText(kMail, "BadMailDir", bad);
+        const std::string partial = "From: kiosk\r\nTo: a@example.test\r\nSubj";
+        // The remains of a submission, a submission still being written, a hidden file of
+        // the operator's, a message with its attempt log, and state whose message is gone.
+        WriteFileBytes(outbox + "\\77.eml", partial);
+        WriteFileBytes(outbox + "\\78.eml", partial);
+        WriteFileBytes(outbox + "\\desktop.ini", "[.ShellClassInfo]");
+        WriteFileBytes(outbox + "\\9.eml", "To: a\r\n\r\nx");
+        for (const char* hidden : {"77.eml", "78.eml", "desktop.ini"})
+            SetFileAttributesA((outbox + "\\" + hidden).c_str(), FILE_ATTRIBUTE_HIDDEN);
+        HANDLE writer = CreateFileA((outbox + "\\78.eml").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        for (const char* state : {"9.eml.msglog", "5.eml.msglog", "6.eml.done"})
+            WriteFileBytes(outbox + "\\Wait\\" + state, "x");
+
+        EXPECT_TRUE(service_.RefreshOutboxDir());
+        service_.outboxMonitor.reset();  // as the wait does on a change
+        EXPECT_TRUE(service_.CheckOutboxWatch());
+        CloseHandle(writer);
+        EXPECT_EQ(!c.removed, testing_support::PathExists(outbox + "\\77.eml"));
+        if (c.kept) {
+            EXPECT_EQ(partial, testing_support::ReadFileBytes(bad + "\\77.eml"));
+            EXPECT_FALSE(GetFileAttributesA((bad + "\\77.eml").c_str()) & FILE_ATTRIBUTE_HIDDEN) << "an operator sees it";
+        }
+        EXPECT_TRUE(testing_support::PathExists(outbox + "\\78.eml")) << "a file still being written is not touched";
+        EXPECT_TRUE(testing_support::PathExists(outbox + "\\desktop.ini")) << "not a message";
+        EXPECT_EQ(std::vector<std::string>{"9.eml.msglog"}, testing_support::ListDir(outbox + "\\Wait"));
+        EXPECT_TRUE(HasRecord(LogPath(), "[2] Найден незавершённый файл сообщения, запись которого была прервана: " +
+                                             outbox + "\\77.eml"));
+    }
 }

@@ -18,7 +18,7 @@
 
 namespace smtptest {
 
-const char kSmtpKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail\\SMTP";
+using testing_support::kSmtpKey;
 const char kLogin[] = "kiosk-7";
 const char kPassword[] = "s3cret pass";
 const char kSender[] = "kiosk@example.test";

@@ -3,6 +3,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "MailService.h"
+#include "OutboxMessage.h"
 #include "Submit.h"
 #include "TestSupport.h"
 #include "qlframe.h"
@@ -12,8 +14,10 @@ using namespace testing_support;
 
 namespace {
 
-const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
-const char kSmtpKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail\\SMTP";
+// The moment of submission: the Date line shows it without the milliseconds.
+SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    return Moment(year, month, day, hour, minute, second, 480);
+}
 
 const std::string kBoundaryLine = "------===_--pennark-pennark-pennark";
 // Everything from the MIME-Version line to the start of the text part's body.
@@ -27,35 +31,6 @@ const std::string kMimeHead =
     "Content-Transfer-Encoding: 8bit\r\n"
     "\r\n";
 const std::string kClosing = "\r\n------===_--pennark-pennark-pennark--\r\n";
-
-SYSTEMTIME g_moment;
-TIME_ZONE_INFORMATION g_zone;
-DWORD g_zoneId;
-
-RealTime TestClock() { return RealTime(g_moment); }
-DWORD TestZone(TIME_ZONE_INFORMATION* tzi) {
-    *tzi = g_zone;
-    return g_zoneId;
-}
-
-void SetMoment(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    g_moment = SYSTEMTIME();
-    g_moment.wYear = year;
-    g_moment.wMonth = month;
-    g_moment.wDay = day;
-    g_moment.wHour = hour;
-    g_moment.wMinute = minute;
-    g_moment.wSecond = second;
-    g_moment.wMilliseconds = 480;
-}
-
-void SetZone(DWORD id, LONG bias, LONG standardBias = 0, LONG daylightBias = 0) {
-    g_zone = TIME_ZONE_INFORMATION();
-    g_zone.Bias = bias;
-    g_zone.StandardBias = standardBias;
-    g_zone.DaylightBias = daylightBias;
-    g_zoneId = id;
-}
 
 SmtpMail EmptyMail() {
     SmtpMail mail = {};
@@ -90,14 +65,8 @@ protected:
         SetRegText(kMailKey, "OutboxDir", outbox);
         SetRegNumber(kMailKey, "Disabled", 0);
         SetRegText(kSmtpKey, "ReversePath", "");
-        SetMoment(2009, 3, 3, 9, 5, 7);
-        SetZone(TIME_ZONE_ID_UNKNOWN, -180);
-        TimeSource::SetClock(TestClock);
-        TimeSource::SetZone(TestZone);
     }
     void TearDown() override {
-        TimeSource::SetClock(nullptr);
-        TimeSource::SetZone(nullptr);
         Postvane::SubmitSeams::SetTickCount(nullptr);
         Postvane::SubmitSeams::SetWrite(nullptr);
         Postvane::SubmitSeams::SetFlush(nullptr);
@@ -120,6 +89,8 @@ protected:
         return bytes;
     }
 
+    FixedClock clock{At(2009, 3, 3, 9, 5, 7)};
+    FixedZone zone;  // UTC+3
     TempDir dir;
     std::string outbox;
 };
@@ -272,14 +243,14 @@ TEST_F(Submit, DateShowsLocalTimeAndCurrentZone) {
         {TIME_ZONE_ID_INVALID, -180, -60, -60, "+0300"},
     };
     for (const Case& c : cases) {
-        SetZone(c.id, c.bias, c.standardBias, c.daylightBias);
+        zone.Set(c.id, c.bias, c.standardBias, c.daylightBias);
         EXPECT_EQ(std::string("Tue, 3 Mar 2009 09:05:07 ") + c.zone, DateOf(Stored(mail)))
             << "zone id " << c.id << ", bias " << c.bias;
     }
-    SetZone(TIME_ZONE_ID_UNKNOWN, -180);
-    SetMoment(2023, 12, 31, 23, 0, 9);
+    zone.Set(TIME_ZONE_ID_UNKNOWN, -180);
+    clock.Set(At(2023, 12, 31, 23, 0, 9));
     EXPECT_EQ("Sun, 31 Dec 2023 23:00:09 +0300", DateOf(Stored(mail))) << "Sunday is the last day name";
-    SetMoment(2024, 1, 1, 0, 59, 0);
+    clock.Set(At(2024, 1, 1, 0, 59, 0));
     EXPECT_EQ("Mon, 1 Jan 2024 00:59:00 +0300", DateOf(Stored(mail)));
 }
 
@@ -454,7 +425,82 @@ void CountingFlush(FilePort& file) {
     g_sizeAtFlush = file.Size();
     file.Flush();
 }
+
+// What the service's view of the outbox showed halfway through the write.
+DWORD g_attributesMidway;
+size_t g_listedMidway;
+bool g_candidateMidway;
+
+void LookingWrite(FilePort& file, const void* data, size_t count) {
+    file.Write(data, count / 2);
+    g_attributesMidway = GetFileAttributesA(file.Path().c_str());
+    std::string outbox = GetParentPath(file.Path()).str();
+    g_listedMidway = Postvane::ListOutbox(outbox.c_str()).size();
+    Postvane::MailService service;
+    service.outboxDirectory = outbox.c_str();
+    g_candidateMidway = service.HasCandidate();
+    file.Write(static_cast<const char*>(data) + count / 2, count - count / 2);
+}
+
+// The host process ends halfway through the write, as in a crash or a power cut.
+void DyingWrite(FilePort& file, const void* data, size_t count) {
+    file.Write(data, count / 2);
+    ExitProcess(3);
+}
 }  // namespace
+
+TEST_F(Submit, MessageIsHiddenFromTheServiceUntilComplete) {
+    Postvane::SubmitSeams::SetWrite(LookingWrite);
+    SmtpMail mail = EmptyMail();
+    mail.Text = "a message the service must not see half-written";
+    ASSERT_TRUE(SmtpSendMail(&mail));
+    EXPECT_TRUE(g_attributesMidway & FILE_ATTRIBUTE_HIDDEN) << "hidden while written";
+    EXPECT_EQ(0u, g_listedMidway) << "passes do not list it";
+    EXPECT_FALSE(g_candidateMidway) << "it wakes no pass";
+    std::vector<std::string> names = ListDir(outbox);
+    ASSERT_EQ(1u, names.size());
+    EXPECT_FALSE(GetFileAttributesA((outbox + "\\" + names[0]).c_str()) & FILE_ATTRIBUTE_HIDDEN)
+        << "visible once complete";
+    EXPECT_EQ(1u, Postvane::ListOutbox(outbox.c_str()).size());
+}
+
+TEST_F(Submit, HostDyingDuringTheWriteLeavesNoVisibleMessage) {
+    // The dying submission runs in a child process (a new run of this test), which stores
+    // into this process's outbox, named to it through the environment.
+    const char kShared[] = "PENNARK_TEST_DYING_OUTBOX";
+    char shared[MAX_PATH] = "";
+    if (!GetEnvironmentVariableA(kShared, shared, sizeof shared)) SetEnvironmentVariableA(kShared, outbox.c_str());
+    GetEnvironmentVariableA(kShared, shared, sizeof shared);
+    SetRegText(kMailKey, "OutboxDir", shared);
+    const std::string text(200000, 't');
+    EXPECT_EXIT(
+        {
+            Postvane::SubmitSeams::SetWrite(DyingWrite);
+            SmtpMail mail = EmptyMail();
+            mail.Text = text.c_str();
+            SmtpSendMail(&mail);
+        },
+        ::testing::ExitedWithCode(3), "");
+    SetEnvironmentVariableA(kShared, nullptr);
+    std::vector<std::string> names = ListDir(shared);
+    ASSERT_EQ(1u, names.size()) << "the remains of the write";
+    std::string path = std::string(shared) + "\\" + names[0];
+    EXPECT_LT(ReadFileBytes(path).size(), text.size());
+    EXPECT_TRUE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN) << "never visible to the service";
+    EXPECT_TRUE(Postvane::ListOutbox(shared).empty());
+}
+
+TEST_F(Submit, NameWhoseEarlierMessageLeftStateInTheWaitDirectoryIsNotTaken) {
+    Postvane::SubmitSeams::SetTickCount([]() -> DWORD { return 100; });
+    CreateDirectoryA(outbox.c_str(), nullptr);
+    CreateDirectoryA((outbox + "\\Wait").c_str(), nullptr);
+    WriteFileBytes(outbox + "\\Wait\\100.eml.msglog", "2026-12-08 09:00:00\r\n");
+    WriteFileBytes(outbox + "\\Wait\\101.eml.done", "delivered\t2026-12-08 09:00:00\t9\t0\r\n");
+    SmtpMail mail = EmptyMail();
+    ASSERT_TRUE(SmtpSendMail(&mail));
+    EXPECT_EQ((std::vector<std::string>{"102.eml", "Wait"}), ListDir(outbox))
+        << "a new message must not inherit an attempt log or a done mark";
+}
 
 TEST_F(Submit, FailedWriteLeavesNoFile) {
     Postvane::SubmitSeams::SetWrite(FailingWrite);

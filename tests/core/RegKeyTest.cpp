@@ -5,7 +5,7 @@
 using namespace testing_support;
 
 namespace {
-const char kKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
+const char* const kKey = kMailKey;
 }
 
 TEST(RegKey, MissingKeyReadsAsAbsent) {
@@ -49,7 +49,7 @@ TEST(RegKey, CreateMakesEveryLevelAndValuesConvert) {
 
     RegKey smtp(read, "SMTP", true, RegKey::AllAccess);
     smtp["ReversePath"] = string("kiosk@example.com");
-    EXPECT_EQ("kiosk@example.com", GetRegText("Software\\Quillet\\Pennark\\Kiosk\\Mail\\SMTP", "ReversePath"))
+    EXPECT_EQ("kiosk@example.com", GetRegText(kSmtpKey, "ReversePath"))
         << "a key opened under another key";
 }
 

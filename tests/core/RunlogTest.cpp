@@ -12,18 +12,6 @@ using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 
 namespace {
-RealTime FixedClock() {
-    SYSTEMTIME st = {};
-    st.wYear = 2009;
-    st.wMonth = 3;
-    st.wDay = 3;
-    st.wHour = 9;
-    st.wMinute = 5;
-    st.wSecond = 7;
-    st.wMilliseconds = 250;
-    return RealTime(st);
-}
-
 std::vector<std::string> Lines(const std::string& bytes) {
     std::vector<std::string> lines;
     size_t start = 0;
@@ -35,13 +23,12 @@ std::vector<std::string> Lines(const std::string& bytes) {
 
 class Log : public ::testing::Test {
 protected:
-    void TearDown() override { TimeSource::SetClock(nullptr); }
     TempDir dir;
 };
 }  // namespace
 
 TEST_F(Log, RecordHoldsTimeKindAndMessage) {
-    TimeSource::SetClock(FixedClock);
+    testing_support::FixedClock clock(testing_support::Moment(2009, 3, 3, 9, 5, 7, 250));
     std::string path = dir / "service.log";
     {
         Runlog log;

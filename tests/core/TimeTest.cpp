@@ -11,23 +11,17 @@ const double kHour = 3600 * RealTime::Second;
 
 // UTC+1 with summer time (+2) from the last Sunday of March 02:00 to the last Sunday of
 // October 03:00.
-DWORD CentralEurope(TIME_ZONE_INFORMATION* tzi) {
-    *tzi = TIME_ZONE_INFORMATION();
-    tzi->Bias = -60;
-    tzi->StandardBias = 0;
-    tzi->DaylightBias = -60;
-    tzi->StandardDate = Moment(0, 10, 5, 3, 0, 0);
-    tzi->DaylightDate = Moment(0, 3, 5, 2, 0, 0);
-    return TIME_ZONE_ID_STANDARD;
+TIME_ZONE_INFORMATION CentralEurope() {
+    TIME_ZONE_INFORMATION tzi = {};
+    tzi.Bias = -60;
+    tzi.StandardBias = 0;
+    tzi.DaylightBias = -60;
+    tzi.StandardDate = Moment(0, 10, 5, 3, 0, 0);
+    tzi.DaylightDate = Moment(0, 3, 5, 2, 0, 0);
+    return tzi;
 }
 
-class Time : public ::testing::Test {
-protected:
-    void TearDown() override {
-        TimeSource::SetZone(nullptr);
-        TimeSource::SetClock(nullptr);
-    }
-};
+typedef ::testing::Test Time;
 }  // namespace
 
 TEST_F(Time, SystemTimeConversionRoundTrips) {
@@ -79,7 +73,7 @@ TEST_F(Time, OperatorFormShowsDateAndTimeParts) {
 }
 
 TEST_F(Time, UtcAndLocalFollowTheZone) {
-    TimeSource::SetZone(testing_support::ZoneUtcPlus3);
+    testing_support::FixedZone zone(-180);
     RealTime local(Moment(2009, 3, 3, 1, 30, 0, 125));
     RealTime utc = local.UTC();
     EXPECT_EQ(-3 * kHour, (utc - local).value) << "UTC is three hours behind";
@@ -91,7 +85,8 @@ TEST_F(Time, UtcAndLocalFollowTheZone) {
 }
 
 TEST_F(Time, UtcHonoursSummerTime) {
-    TimeSource::SetZone(CentralEurope);
+    testing_support::FixedZone zone;
+    zone.Set(TIME_ZONE_ID_STANDARD, CentralEurope());
     RealTime winter(Moment(2021, 1, 15, 12, 0, 0));
     RealTime summer(Moment(2021, 7, 15, 12, 0, 0));
     EXPECT_EQ(-1 * kHour, (winter.UTC() - winter).value);
@@ -111,14 +106,11 @@ TEST_F(Time, DateClearsTheTimeOfDay) {
     EXPECT_EQ(t.Date().value, RealTime(Moment(2009, 3, 3, 0, 0, 0, 1)).Date().value);
 }
 
-namespace {
-RealTime FixedClock() { return RealTime(Moment(2009, 3, 3, 9, 5, 7)); }
-}  // namespace
-
 TEST_F(Time, NowComesFromTheReplaceableClock) {
-    TimeSource::SetClock(FixedClock);
-    EXPECT_EQ(FixedClock().value, RealTime::Now().value);
-    TimeSource::SetClock(nullptr);
+    {
+        testing_support::FixedClock clock(Moment(2009, 3, 3, 9, 5, 7));
+        EXPECT_EQ(RealTime(Moment(2009, 3, 3, 9, 5, 7)).value, RealTime::Now().value);
+    }
     SYSTEMTIME st;
     GetLocalTime(&st);
     double drift = RealTime::Now().value - RealTime(st).value;

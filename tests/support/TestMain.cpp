@@ -10,8 +10,6 @@ void SetRegistryRootForMain(const std::string& root);
 }
 
 namespace {
-const char kCryptography[] = "Software\\Microsoft\\Cryptography";
-
 // Removes every value below key. The keys themselves stay: the libraries keep their
 // configuration keys open for the life of the process.
 void ClearValues(HKEY key) {
@@ -49,30 +47,13 @@ private:
 }
 
 int main(int argc, char** argv) {
-    char root[128];
-    std::snprintf(root, sizeof root, "Software\\PennarkTests\\%lu-%lu", GetCurrentProcessId(), GetTickCount());
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    testing_support::PrivateRegistry registry("Software\\PennarkTests");
+    if (!registry.Isolated()) {
         std::fprintf(stderr, "cannot isolate the registry\n");
         return 2;
     }
-    // The data protection API finds its cryptographic providers under HKEY_LOCAL_MACHINE:
-    // the stand-in gets a copy of their registration.
-    HKEY crypto = nullptr;
-    if (RegCreateKeyExA(key, kCryptography, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &crypto, nullptr) == ERROR_SUCCESS) {
-        RegCopyTreeA(HKEY_LOCAL_MACHINE, kCryptography, crypto);
-        RegCloseKey(crypto);
-    }
-    if (RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS) {
-        std::fprintf(stderr, "cannot isolate the registry\n");
-        return 2;
-    }
-    testing_support::SetRegistryRootForMain(root);
+    testing_support::SetRegistryRootForMain(registry.Root());
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::UnitTest::GetInstance()->listeners().Append(new FreshConfiguration(key));
-    int result = RUN_ALL_TESTS();
-    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    RegCloseKey(key);
-    RegDeleteTreeA(HKEY_CURRENT_USER, root);
-    return result;
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FreshConfiguration(registry.Key()));
+    return RUN_ALL_TESTS();
 }

@@ -10,9 +10,9 @@ namespace testing_support {
 namespace {
 std::string g_root;
 
-HKEY OpenKey(const char* keyPath) {
+HKEY OpenKey(const std::string& keyPath) {
     HKEY k = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
         ERROR_SUCCESS)
         throw std::runtime_error(std::string("cannot create test key ") + keyPath);
     return k;
@@ -21,33 +21,62 @@ HKEY OpenKey(const char* keyPath) {
 
 const std::string& RegistryRoot() { return g_root; }
 
+std::string MailClassKey(const std::string& name) { return std::string(kMailKey) + "\\MailClass\\" + name; }
+
+PrivateRegistry::PrivateRegistry(const char* base) {
+    static LONG counter = 0;
+    char name[160];
+    std::snprintf(name, sizeof name, "%s\\%lu-%lu-%ld", base, GetCurrentProcessId(), GetTickCount(),
+                  InterlockedIncrement(&counter));
+    root_ = name;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr) != ERROR_SUCCESS) {
+        key_ = nullptr;
+        return;
+    }
+    const char cryptography[] = "Software\\Microsoft\\Cryptography";
+    HKEY crypto = nullptr;
+    if (RegCreateKeyExA(key_, cryptography, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &crypto, nullptr) == ERROR_SUCCESS) {
+        RegCopyTreeA(HKEY_LOCAL_MACHINE, cryptography, crypto);
+        RegCloseKey(crypto);
+    }
+    isolated_ = RegOverridePredefKey(HKEY_LOCAL_MACHINE, key_) == ERROR_SUCCESS;
+}
+
+PrivateRegistry::~PrivateRegistry() {
+    if (isolated_) RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    if (key_) {
+        RegCloseKey(key_);
+        RegDeleteTreeA(HKEY_CURRENT_USER, root_.c_str());
+    }
+}
+
 void SetRegistryRootForMain(const std::string& root) { g_root = root; }
 
-void SetRegText(const char* keyPath, const char* name, const std::string& value) {
+void SetRegText(const std::string& keyPath, const char* name, const std::string& value) {
     HKEY k = OpenKey(keyPath);
     RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
     RegCloseKey(k);
 }
 
-void SetRegNumber(const char* keyPath, const char* name, DWORD value) {
+void SetRegNumber(const std::string& keyPath, const char* name, DWORD value) {
     HKEY k = OpenKey(keyPath);
     RegSetValueExA(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     RegCloseKey(k);
 }
 
-void DeleteRegValue(const char* keyPath, const char* name) {
+void DeleteRegValue(const std::string& keyPath, const char* name) {
     HKEY k = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_ALL_ACCESS, &k) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_ALL_ACCESS, &k) == ERROR_SUCCESS) {
         RegDeleteValueA(k, name);
         RegCloseKey(k);
     }
 }
 
-std::string GetRegText(const char* keyPath, const char* name) {
+std::string GetRegText(const std::string& keyPath, const char* name) {
     char buf[4096];
     DWORD size = sizeof buf, type = 0;
     HKEY k = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &k) != ERROR_SUCCESS) return "<absent>";
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return "<absent>";
     LONG r = RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size);
     RegCloseKey(k);
     if (r != ERROR_SUCCESS) return "<absent>";
@@ -127,11 +156,61 @@ SYSTEMTIME Moment(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD 
     return st;
 }
 
-DWORD ZoneUtcPlus3(TIME_ZONE_INFORMATION* tzi) {
-    *tzi = TIME_ZONE_INFORMATION();
-    tzi->Bias = -180;
-    return TIME_ZONE_ID_UNKNOWN;
+std::string BesideTests(const char* name) {
+    char path[MAX_PATH];
+    std::string program(path, GetModuleFileNameA(nullptr, path, sizeof path));
+    return program.substr(0, program.find_last_of("\\/") + 1) + name;
 }
+
+namespace {
+RealTime g_moment;
+RealTime FixedMoment() { return g_moment; }
+
+TIME_ZONE_INFORMATION g_zone;
+DWORD g_zoneId;
+DWORD FixedZoneInformation(TIME_ZONE_INFORMATION* tzi) {
+    *tzi = g_zone;
+    return g_zoneId;
+}
+}  // namespace
+
+FixedClock::FixedClock(const SYSTEMTIME& moment) {
+    Set(moment);
+    TimeSource::SetClock(FixedMoment);
+}
+FixedClock::~FixedClock() { TimeSource::SetClock(nullptr); }
+void FixedClock::Set(const SYSTEMTIME& moment) { g_moment = RealTime(moment); }
+void FixedClock::Advance(double seconds) { g_moment = g_moment + RealTime(seconds * RealTime::Second); }
+RealTime FixedClock::Now() const { return g_moment; }
+
+FixedZone::FixedZone(LONG biasMinutes) {
+    Set(TIME_ZONE_ID_UNKNOWN, biasMinutes);
+    TimeSource::SetZone(FixedZoneInformation);
+}
+FixedZone::~FixedZone() { TimeSource::SetZone(nullptr); }
+void FixedZone::Set(DWORD id, const TIME_ZONE_INFORMATION& zone) {
+    g_zone = zone;
+    g_zoneId = id;
+}
+void FixedZone::Set(DWORD id, LONG bias, LONG standardBias, LONG daylightBias) {
+    TIME_ZONE_INFORMATION zone = {};
+    zone.Bias = bias;
+    zone.StandardBias = standardBias;
+    zone.DaylightBias = daylightBias;
+    Set(id, zone);
+}
+
+CallbackProbe::CallbackProbe() : called_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+CallbackProbe::~CallbackProbe() { CloseHandle(called_); }
+void __cdecl CallbackProbe::Called(int code, int detail, void* userData) {
+    CallbackProbe* self = static_cast<CallbackProbe*>(userData);
+    self->code = code;
+    self->detail = detail;
+    self->userData = userData;
+    InterlockedIncrement(&self->calls);
+    SetEvent(self->called_);
+}
+bool CallbackProbe::Wait(DWORD ms) const { return WaitForSingleObject(called_, ms) == WAIT_OBJECT_0; }
 
 std::string Printable(const std::string& bytes) {
     std::string out;

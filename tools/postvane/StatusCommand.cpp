@@ -6,6 +6,7 @@
 #include <string>
 #include "OutboxMessage.h"
 #include "PKLib.h"
+#include "Settled.h"
 #include "Tool.h"
 #include "qlframe.h"
 
@@ -28,6 +29,13 @@ void Describe(const string& outbox, const keystring& name, DWORD debugFlags, uns
               const string& fallbackRecipient) {
     string path = MakePathSpec(outbox) + name;
     std::printf("  %s\n", name.c_str());
+    DoneMark mark;
+    if (ReadDoneMark(DoneMarkPath(outbox, path), &mark) && DoneMarkMatches(mark, path)) {
+        std::printf("    %s, its file could not be removed (marked %s): never sent again, removed when it can be\n",
+                    mark.delivered ? "delivered" : "undeliverable and kept in bad mail",
+                    mark.when ? Moment(mark.when.Local()).c_str() : "?");
+        return;
+    }
     FilePort file(path, CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.IsValid()) {
@@ -86,6 +94,12 @@ int RunStatus(const tool::Args&) {
         std::printf("Outbox: %s (%u message%s)\n", outbox.c_str(), unsigned(names.size()), names.size() == 1 ? "" : "s");
         for (const keystring& name : names)
             Describe(outbox, name, debugFlags, retry == 0 ? 15 : unsigned(retry), smtp["Recipient"].Text());
+        unsigned unfinished = 0;
+        for (FileFinder f(MakePathSpec(outbox) + "*.eml"); f.Found(); f.Next())
+            if ((f.Attributes() & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_HIDDEN) ++unfinished;
+        if (unfinished)
+            std::printf("Hidden message files: %u (being written, or the remains of an interrupted submission, which "
+                        "the service sets aside into bad mail at its next start)\n", unfinished);
     }
     string archive = mail["ArchiveDir"].Text(), bad = mail["BadMailDir"].Text();
     std::printf("Archive: %s: %u\n", archive.HasText() ? archive.c_str() : "(not kept)", unsigned(CountFiles(archive)));

@@ -1,0 +1,174 @@
+// The queue's commit protocol, pass by pass: the server's 250 to the final dot makes a
+// message delivered whatever fails afterwards; a finished message whose file stays is never
+// sent again; a stop request is never counted against a message.
+#include <thread>
+#include "OutboxPassFixture.h"
+
+using namespace Postvane;
+
+namespace smtptest {
+namespace {
+
+class OutboxCommit : public OutboxPassTest {};
+
+TEST_F(OutboxCommit, MessageTheServerTookIsNeverSentAgainWhateverFailsAfterTheDot) {
+    enum AttemptLog { kNone, kReadOnly, kHeld };
+    struct Case {
+        const char* what;
+        RuleServer::Action quit;
+        const char* reply;
+        AttemptLog attemptLog;
+    } const cases[] = {
+        {"QUIT dropped", RuleServer::Drop, "", kNone},
+        {"QUIT answered 421", RuleServer::Error, "421 4.3.2 closing", kNone},
+        {"QUIT answered 250", RuleServer::Error, "250 what", kNone},
+        {"QUIT unanswered", RuleServer::Stall, "", kNone},
+        {"attempt log read-only", RuleServer::Proceed, "", kReadOnly},
+        {"attempt log held", RuleServer::Proceed, "", kHeld},
+    };
+    ReplyTimeouts().quit = 300;
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RuleServer server(At(RuleServer::Quit, c.quit, c.reply));
+        Serve(server);
+        std::string name = std::to_string(++n) + ".eml";
+        Put(name, Message("a@x", c.what));
+        std::string attemptLog = c.attemptLog == kNone ? "" : OldAttempt(name);
+        if (c.attemptLog == kReadOnly) SetFileAttributesA(attemptLog.c_str(), FILE_ATTRIBUTE_READONLY);
+        HeldFile held(c.attemptLog == kHeld ? attemptLog : "");
+
+        EXPECT_TRUE(OutboxPass(service, nullptr));
+        EXPECT_TRUE(OutboxPass(service, nullptr)) << "a second pass finds nothing to send";
+        EXPECT_EQ(1u, server.Messages().size()) << "delivered once";
+        EXPECT_FALSE(PathExists(outbox + "\\" + name)) << "removed from the outbox";
+        EXPECT_TRUE(PathExists(archive + "\\" + name)) << "and archived";
+        EXPECT_EQ(c.attemptLog == kHeld, PathExists(attemptLog)) << "an attempt log that cannot go is left";
+    }
+    EXPECT_EQ(4u, log.Count("[0] Письмо принято сервером, ошибка при завершении сеанса SMTP не мешает доставке: "));
+    EXPECT_EQ(1u, log.Count("[2] Не удаётся удалить журнал попыток отправки, он оставлен (системная ошибка 00000020): "));
+}
+
+TEST_F(OutboxCommit, FinishedMessageWhoseFileStaysIsNeverSentAgainAndGoesWhenItCan) {
+    RuleServer server;
+    Serve(server);
+    // Read-only: the attribute is cleared and the file goes at once.
+    std::string readOnly = Put("1.eml", Message("a@x", "read-only"));
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+    // Held for a moment: the removal is tried again for a short time.
+    std::string briefly = Put("2.eml", Message("a@x", "briefly held"));
+    HeldFile brief(briefly);
+    std::thread release([&] {
+        for (DWORD start = GetTickCount(); server.Messages().size() < 2 && GetTickCount() - start < 30000;) Sleep(5);
+        Sleep(200);
+        brief.Release();
+    });
+    // Held for long: the mark stands for it.
+    std::string held = Put("3.eml", Message("a@x", "held"));
+    HeldFile holder(held);
+    DWORD next = 0;
+    EXPECT_NO_THROW(EXPECT_TRUE(OutboxPass(service, &next))) << "the pass goes on";
+    release.join();
+    EXPECT_FALSE(PathExists(readOnly));
+    EXPECT_FALSE(PathExists(briefly));
+    ASSERT_TRUE(PathExists(held));
+    EXPECT_EQ(15000u, next) << "looked at again after Retry Timeout";
+    EXPECT_FALSE(service.HasCandidate()) << "a file left alone does not wake the service at once";
+    std::string mark = outbox + "\\Wait\\3.eml.done";
+    ASSERT_TRUE(PathExists(mark));
+    EXPECT_EQ(0u, ReadFileBytes(mark).find("delivered\t")) << ReadFileBytes(mark);
+    EXPECT_EQ(1u, log.Count("[2] Файл отправленного письма не удаётся удалить (системная ошибка 00000020), письмо "
+                            "отмечено как обработанное и будет удалено позже: " + held));
+
+    // A later run, and a pass that comes early, send nothing.
+    Postvane::MailService later;
+    later.outboxDirectory = outbox.c_str();
+    later.secondMs = 1;  // its next look after "Retry Timeout" comes after 15 ms
+    EXPECT_TRUE(OutboxPass(later, &next));
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ(3u, server.Messages().size()) << "each message went out once";
+    EXPECT_EQ((std::vector<std::string>{"1.eml", "2.eml", "3.eml"}), ListDir(archive)) << "archived once";
+
+    holder.Release();
+    Sleep(50);
+    EXPECT_TRUE(OutboxPass(later, nullptr));
+    EXPECT_FALSE(PathExists(held)) << "removed when it can be";
+    EXPECT_FALSE(PathExists(mark)) << "with its mark";
+    EXPECT_EQ(3u, server.Messages().size());
+    EXPECT_EQ(3u, ListDir(archive).size());
+}
+
+TEST_F(OutboxCommit, MarkWrittenForAnotherFileOfTheNameIsStale) {
+    RuleServer server;
+    Serve(server);
+    std::string path = Put("4.eml", Message("a@x", "new message"));
+    CreateDirectoryA((outbox + "\\Wait").c_str(), nullptr);
+    WriteFileBytes(outbox + "\\Wait\\4.eml.done", "delivered\t2026-01-01 00:00:00\t12\t01DC7A3B00000000\r\n");
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ(1u, server.Messages().size()) << "the new message is sent";
+    EXPECT_FALSE(PathExists(outbox + "\\Wait\\4.eml.done"));
+    EXPECT_FALSE(PathExists(path));
+}
+
+TEST_F(OutboxCommit, StopRequestAroundTheFinalReplyIsNotCounted) {
+    struct Case {
+        const char* what;
+        RuleServer::Action atDot;
+        bool delivered;
+    } const cases[] = {
+        {"the server answers after the stop request", RuleServer::Proceed, true},
+        {"the server does not answer", RuleServer::Stall, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::atomic<int> dots{0};
+        RuleServer server([&](RuleServer::Stage stage, const std::string&) {
+            RuleServer::Decision d;
+            if (stage == RuleServer::Dot && dots++ == 0) {
+                service.stopEvent.Set();
+                d.action = c.atDot;
+            }
+            return d;
+        });
+        Serve(server);
+        std::string name = std::to_string(++n) + ".eml";
+        std::string path = Put(name, Message("a@x", c.what));
+        EXPECT_EQ(c.delivered, OutboxPass(service, nullptr)) << "a stop ends an attempt that has not succeeded";
+        service.stopEvent.Reset();
+        EXPECT_EQ("<none>", AttemptLog(name)) << "a stop is no failure of the message";
+        EXPECT_EQ(c.delivered, !PathExists(path));
+        EXPECT_TRUE(OutboxPass(service, nullptr));
+        EXPECT_EQ(1u, server.Messages().size()) << "delivered once in all";
+        EXPECT_TRUE(ListDir(bad).empty());
+    }
+    EXPECT_EQ(1u, log.Count("[0] Передача данных письма прервана остановом сервиса, попытка отправки не засчитывается"));
+}
+
+TEST_F(OutboxCommit, UndeliverableMessageStaysUntilItsBadMailCopyIsKept) {
+    WriteFileBytes(dir / "blocker", "a file where a directory should be");
+    SetRegText(kMailKey, "BadMailDir", dir / "blocker\\Bad");  // cannot be created
+    service.secondMs = 1;  // looked at again after "Retry Timeout" (15 s): 15 ms
+    std::string path = Put("1.eml", "");  // undeliverable without any network work
+    DWORD next = 0;
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_TRUE(PathExists(path)) << "never deleted without its copy";
+    EXPECT_EQ(15u, next) << "tried again after Retry Timeout";
+    EXPECT_FALSE(service.HasCandidate()) << "not in a tight loop";
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ(1u, log.Count("[2] Недоставленное письмо остаётся в почтовом ящике, пока его копию не удастся сохранить: " + path));
+
+    SetRegText(kMailKey, "BadMailDir", bad);
+    Sleep(50);
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ(std::vector<std::string>{"1.eml"}, ListDir(bad));
+    EXPECT_FALSE(PathExists(path));
+
+    SetRegText(kMailKey, "BadMailDir", "");
+    path = Put("2.eml", "");
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_FALSE(PathExists(path)) << "an empty BadMailDir: such messages are not kept";
+}
+
+}  // namespace
+}  // namespace smtptest
