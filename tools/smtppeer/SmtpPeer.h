@@ -21,9 +21,9 @@ namespace smtppeer {
 
 class ScriptedServer {
 public:
-    // Listens on a free port of 127.0.0.1. receiveBuffer > 0 sets SO_RCVBUF of the
-    // accepted connection (small values let a test fill the path quickly).
-    explicit ScriptedServer(int receiveBuffer = 0);
+    // Listens on a free port of 127.0.0.1 (of ::1 with ipv6). receiveBuffer > 0 sets
+    // SO_RCVBUF of the accepted connection (small values let a test fill the path quickly).
+    explicit ScriptedServer(int receiveBuffer = 0, bool ipv6 = false);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;

@@ -11,6 +11,7 @@
 
   test_certs.py DIR
 """
+import base64
 import os
 import subprocess
 import sys
@@ -33,20 +34,58 @@ def _key(path):
 
 def _root(d, name, subject):
     key = os.path.join(d, name + ".key")
+    pem = os.path.join(d, name + ".pem")
     _key(key)
-    _run("req", "-x509", "-new", "-key", key, "-out", os.path.join(d, name + ".pem"), "-days", DAYS,
-         "-subj", subject, "-addext", "basicConstraints=critical,CA:TRUE",
-         "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    for _ in range(20):
+        _run("req", "-x509", "-new", "-key", key, "-out", pem, "-days", DAYS,
+             "-subj", subject, "-addext", "basicConstraints=critical,CA:TRUE",
+             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        if _full_signature(pem):
+            break
+
+
+def _der_items(data):
+    """The (tag, content) items of a run of DER encodings."""
+    items, at = [], 0
+    while at < len(data):
+        tag, length = data[at], data[at + 1]
+        at += 2
+        if length & 0x80:
+            count = length & 0x7F
+            length = int.from_bytes(data[at:at + count], "big")
+            at += count
+        items.append((tag, data[at:at + length]))
+        at += length
+    return items
+
+
+def _full_signature(pem_path):
+    """True when both numbers of the certificate's ECDSA signature take their full 32 bytes.
+
+    Wine's crypt32 (8.0) finds a signature whose r or s is shorter invalid, which would make
+    about one chain in thirty fail at random; Windows has no such trouble.
+    """
+    with open(pem_path) as f:
+        text = f.read()
+    body = text.split("-----BEGIN CERTIFICATE-----")[1].split("-----END CERTIFICATE-----")[0]
+    certificate = _der_items(_der_items(base64.b64decode(body))[0][1])
+    signature = certificate[2][1][1:]  # the bit string's content after its unused-bits byte
+    numbers = _der_items(_der_items(signature)[0][1])
+    return all(len(value.lstrip(b"\0")) == 32 for _, value in numbers)
 
 
 def _issue(d, name, subject, key, issuer, extensions, serial):
     csr = os.path.join(d, name + ".csr")
     ext = os.path.join(d, name + ".ext")
+    crt = os.path.join(d, name + ".crt")
     _run("req", "-new", "-key", key, "-subj", subject, "-out", csr)
     _write(ext, extensions)
-    _run("x509", "-req", "-in", csr, "-CA", os.path.join(d, issuer + ".pem"),
-         "-CAkey", os.path.join(d, issuer + ".key"), "-set_serial", str(serial), "-days", DAYS,
-         "-extfile", ext, "-out", os.path.join(d, name + ".crt"))
+    for _ in range(20):  # ECDSA signatures differ each time: another one fits
+        _run("x509", "-req", "-in", csr, "-CA", os.path.join(d, issuer + ".pem"),
+             "-CAkey", os.path.join(d, issuer + ".key"), "-set_serial", str(serial), "-days", DAYS,
+             "-extfile", ext, "-out", crt)
+        if _full_signature(crt):
+            break
     os.remove(csr)
     os.remove(ext)
 
