@@ -47,25 +47,10 @@ int Usage() {
 
 Command::Command(const char* name, const char* usage, int (*run)(const Args&)) { Commands()[name] = Entry{usage, run}; }
 
-const Exports& Exports::Get() {
-    static Exports exports = [] {
-        Exports e{};
-        char path[MAX_PATH];
-        DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-        std::string dir(path, n);
-        dir = dir.substr(0, dir.find_last_of("\\/") + 1);
-        e.module = LoadLibraryA((dir + "Postvane.dll").c_str());
-        if (!e.module) throw std::runtime_error("cannot load Postvane.dll, error " + std::to_string(GetLastError()));
-        e.SmtpSendMail = reinterpret_cast<BOOL(WINAPI*)(const SmtpMail*)>(e.Find("SmtpSendMail"));
-        return e;
-    }();
-    return exports;
-}
-
-FARPROC Exports::Find(const char* name) const {
-    FARPROC p = GetProcAddress(module, name);
-    if (!p) throw std::runtime_error(std::string("Postvane.dll does not export ") + name);
-    return p;
+std::string BesideTool(const char* name) {
+    char path[MAX_PATH];
+    std::string program(path, GetModuleFileNameA(nullptr, path, sizeof path));
+    return program.substr(0, program.find_last_of("\\/") + 1) + name;
 }
 
 std::vector<std::string> Options(const Args& args, const char* name) {
