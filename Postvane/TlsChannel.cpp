@@ -160,12 +160,48 @@ string TlsChannel::Protocol() const {
     return FormatBuffer(kFormatSize, "TLS (протокол %08X)", unsigned(info.dwProtocol));
 }
 
+namespace {
+
+const char* AlgorithmName(ALG_ID id) {
+    switch (id) {
+    case CALG_AES_128: return "AES-128";
+    case CALG_AES_256: return "AES-256";
+    case CALG_SHA1: return "SHA-1";
+    case CALG_SHA_256: return "SHA-256";
+    case CALG_SHA_384: return "SHA-384";
+    case CALG_SHA_512: return "SHA-512";
+    case CALG_ECDH:
+    case CALG_ECDH_EPHEM: return "ECDHE";
+    case CALG_DH_EPHEM: return "DHE";
+    case CALG_RSA_KEYX: return "RSA";
+    default: return nullptr;
+    }
+}
+
+string AlgorithmText(ALG_ID id) {
+    const char* name = AlgorithmName(id);
+    return name ? string(name) : FormatBuffer(kFormatSize, "%04X", unsigned(id));
+}
+
+}  // namespace
+
 string TlsChannel::Cipher() const {
+    // The suite's own name where the system tells it whole (Wine names some parts
+    // "<unknown>"), else its parts.
+    SecPkgContext_CipherInfo suite = {};
+    suite.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
+    if (QueryContextAttributesW(const_cast<CtxtHandle*>(&context_), SECPKG_ATTR_CIPHER_INFO, &suite) == SEC_E_OK &&
+        suite.szCipherSuite[0]) {
+        char name[sizeof suite.szCipherSuite / sizeof(WCHAR)];
+        if (WideCharToMultiByte(CP_ACP, 0, suite.szCipherSuite, -1, name, sizeof name, nullptr, nullptr) > 0 &&
+            !std::strchr(name, '<'))
+            return string(name);
+    }
     SecPkgContext_ConnectionInfo info = {};
     if (QueryContextAttributesA(const_cast<CtxtHandle*>(&context_), SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
         return string("");
-    return FormatBuffer(kFormatSize, "шифр %04X (%u бит), хеш %04X, обмен ключами %04X", unsigned(info.aiCipher),
-                        unsigned(info.dwCipherStrength), unsigned(info.aiHash), unsigned(info.aiExch));
+    return AlgorithmText(info.aiExch) + ", " + AlgorithmText(info.aiCipher) +
+           FormatBuffer(kFormatSize, " (%u бит), ", unsigned(info.dwCipherStrength)) + AlgorithmText(info.aiHash);
 }
 
 CertificateOwner TlsChannel::ServerCertificate() const {
