@@ -1,10 +1,10 @@
 #!/usr/bin/python3
-"""A real SMTP server for the demonstration: aiosmtpd on a free port of 127.0.0.1 with AUTH
-PLAIN and LOGIN over plain TCP, or, with --starttls DIR, with STARTTLS required before AUTH
-and mail (the certificates of tools/smtppeer/test_certs.py in DIR). Writes its port to
---port-file and stores every message it accepts in --store as NNN.eml (the content as
-received, after dot-unstuffing) with NNN.txt (TLS, who authenticated, the envelope). Runs
-until it is terminated.
+"""A real SMTP server for the demonstration: aiosmtpd on a free port of 127.0.0.1 (or on
+--port) with AUTH PLAIN and LOGIN over plain TCP, or, with --starttls DIR, with STARTTLS
+required before AUTH and mail (the certificates of tools/smtppeer/test_certs.py in DIR).
+Writes its port to --port-file and stores every message it accepts in --store as NNN.eml (the
+content as received, after dot-unstuffing) with NNN.txt (TLS, who authenticated, the
+envelope). Runs until it is terminated.
 """
 import argparse
 import asyncio
@@ -21,6 +21,7 @@ def main():
     parser.add_argument("--store", required=True)
     parser.add_argument("--login", required=True)
     parser.add_argument("--password", required=True)
+    parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--starttls", metavar="CERTS")
     args = parser.parse_args()
     os.makedirs(args.store, exist_ok=True)
@@ -61,7 +62,7 @@ def main():
         server = await loop.create_server(
             lambda: SMTP(Store(), hostname="mail.demo.test", authenticator=authenticator, tls_context=context,
                          require_starttls=context is not None, auth_require_tls=context is not None),
-            "127.0.0.1", 0)
+            "127.0.0.1", args.port)
         with open(args.port_file, "w") as f:
             f.write(str(server.sockets[0].getsockname()[1]))
         stop = loop.create_future()
