@@ -19,3 +19,5 @@
 #define IDC_RETRY_LABEL       110
 #define IDC_RETRY             1491
 #define IDC_RETRY_SPIN        101
+#define IDC_TLS_LABEL         111
+#define IDC_TLS               1490

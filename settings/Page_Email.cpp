@@ -18,6 +18,11 @@ const UINT kQuestionStyle = MB_OKCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2;  // 0
 const char kPasswordNotStored[] = "Пароль не сохранён: ";
 const char kRetryName[] = "Задержка повтора при ошибках почты, с";
 
+// The connection's security modes, by the number stored as Tls: plain SMTP, STARTTLS, TLS from
+// the first byte. The items' index is the number.
+const wchar_t* const kSecurityModes[] = {L"Нет (обычный SMTP)", L"STARTTLS (порт 587)", L"SSL/TLS (порт 465)"};
+const int kSecurityModeCount = 3;
+
 // Where a password that could not be stored is reported from.
 const char kPageSource[] = "settings/Page_Email";
 
@@ -25,7 +30,7 @@ const char kPageSource[] = "settings/Page_Email";
 const int kFields[] = {
     IDC_SERVER_LABEL, IDC_SERVER, IDC_PORT_LABEL, IDC_PORT, IDC_LOGIN_LABEL, IDC_LOGIN,
     IDC_PASSWORD_LABEL, IDC_PASSWORD, IDC_PASSWORD2_LABEL, IDC_PASSWORD2, IDC_SENDER_LABEL, IDC_SENDER,
-    IDC_RECIPIENT_LABEL, IDC_RECIPIENT, IDC_RETRY_LABEL, IDC_RETRY, IDC_RETRY_SPIN,
+    IDC_RECIPIENT_LABEL, IDC_RECIPIENT, IDC_RETRY_LABEL, IDC_RETRY, IDC_RETRY_SPIN, IDC_TLS_LABEL, IDC_TLS,
 };
 
 }  // namespace
@@ -39,6 +44,7 @@ const HelpTopic kEmailHelpTopics[] = {
     {IDC_SENDER_LABEL, 6}, {IDC_SENDER, 6},
     {IDC_RECIPIENT_LABEL, 7}, {IDC_RECIPIENT, 7},
     {IDC_RETRY_LABEL, 8}, {IDC_RETRY, 8}, {IDC_RETRY_SPIN, 8},
+    {IDC_TLS_LABEL, 10}, {IDC_TLS, 10},
     {0, 0},
 };
 
@@ -54,6 +60,7 @@ const int kEmailLayoutRules[][7] = {
     {IDC_RECIPIENT, 0, 2, 0, 2, 0, 0},
     {IDC_RETRY, 0, 2, 0, 2, 0, 0},
     {IDC_RETRY_SPIN, 1, 0, IDC_RETRY, 2, 0, 0},
+    {IDC_TLS, 0, 2, 0, 2, 0, 0},
 };
 const size_t kEmailLayoutRuleCount = sizeof kEmailLayoutRules / sizeof kEmailLayoutRules[0];
 
@@ -81,6 +88,14 @@ LONG Page_Email::AttachWindow(LONG window) {
 
         EditPort(Item(IDC_RETRY)).SetText(FormatBuffer(256, "%u", unsigned(mail["Retry Timeout"].Number())).c_str());
         page.SendItem(IDC_RETRY_SPIN, UDM_SETRANGE32, 0, 0x7FFFFFFF);
+
+        // The items' texts are the page's own, shown whatever the system's code page.
+        HWND security = Item(IDC_TLS);
+        SendMessageW(security, CB_RESETCONTENT, 0, 0);
+        for (const wchar_t* mode : kSecurityModes) SendMessageW(security, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(mode));
+        // A number the page does not know selects nothing: it stays as it is until chosen anew.
+        int mode = smtp["Tls"].Number();
+        ControlPort(security).Send(CB_SETCURSEL, mode >= 0 && mode < kSecurityModeCount ? WPARAM(mode) : WPARAM(-1), 0);
 
         passwordEdited_ = false;
         EnableControls();
@@ -115,6 +130,12 @@ LONG Page_Email::OnCommand(unsigned short code, unsigned short id, LONG control)
             if (code == EN_CHANGE) {
                 MarkModified();
                 if (id == IDC_PASSWORD || id == IDC_PASSWORD2) passwordEdited_ = true;
+                EnableControls();
+            }
+            return 1;
+        case IDC_TLS:
+            if (code == CBN_SELCHANGE) {
+                MarkModified();
                 EnableControls();
             }
             return 1;
@@ -165,6 +186,8 @@ LONG Page_Email::Apply(LONG a, LONG b, LONG* result) {
             smtp["Login"] = ReadWindowText(Item(IDC_LOGIN));
             smtp["ReversePath"] = ReadWindowText(Item(IDC_SENDER));
             smtp["Recipient"] = ReadWindowText(Item(IDC_RECIPIENT));
+            LRESULT mode = ControlPort(Item(IDC_TLS)).Send(CB_GETCURSEL, 0, 0);
+            if (mode >= 0 && mode < kSecurityModeCount) smtp["Tls"] = int(mode);
             mail["Retry Timeout"] = retry;
             passwordEdited_ = false;
         }

@@ -220,3 +220,39 @@ TEST(PageCommands, EditsMarkThePageAndPasswordEditsArmThePassword) {
         EXPECT_EQ(row.passwordEdited, attached.page->PasswordEdited());
     }
 }
+
+TEST_F(PageApply, SecurityModeShowsAndSavesTls) {
+    struct Row {
+        const char* what;
+        int stored;       // -1: absent
+        int choose;       // the item the operator chooses, -1: none
+        bool mailOn;
+        int shown;        // the item selected after loading, -1: none
+        const char* saved;
+    } rows[] = {
+        {"no Tls value", -1, -1, true, 0, "0"},
+        {"TLS from the first byte, changed to STARTTLS", 2, 1, true, 2, "1"},
+        {"a number the page does not know", 7, -1, true, -1, "7"},
+        {"mail switched off", -1, 2, false, 0, kAbsent},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kMailKey);
+        if (row.stored >= 0) testing_support::SetRegNumber(kSmtpKey, "Tls", DWORD(row.stored));
+        EmailPageScreen page;
+        HWND security = page.Item(IDC_TLS);
+        ASSERT_EQ(3, SendMessageW(security, CB_GETCOUNT, 0, 0));
+        wchar_t item[64] = L"";
+        SendMessageW(security, CB_GETLBTEXT, 1, reinterpret_cast<LPARAM>(item));
+        EXPECT_STREQ(L"STARTTLS (порт 587)", item);
+        EXPECT_EQ(row.shown, SendMessageW(security, CB_GETCURSEL, 0, 0));
+        if (!row.mailOn) page.Click(IDC_MAIL_ENABLED);
+        if (row.choose >= 0) {
+            SendMessageW(security, CB_SETCURSEL, WPARAM(row.choose), 0);
+            SendMessageW(page.Page(), WM_COMMAND, MAKEWPARAM(IDC_TLS, CBN_SELCHANGE), LPARAM(security));
+            EXPECT_TRUE(page.Screen().ApplyEnabled()) << "choosing a mode changes the page";
+        }
+        ASSERT_TRUE(page.Apply());
+        EXPECT_EQ(row.saved, GetRegText(kSmtpKey, "Tls"));
+    }
+}

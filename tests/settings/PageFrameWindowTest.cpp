@@ -192,6 +192,7 @@ TEST_F(PageFrame, ContextHelpShowsTheControlsTopicFromTheModulesHelpFile) {
     } rows[] = {
         {102, 9}, {103, 1}, {1497, 1}, {104, 2}, {1496, 2}, {105, 3}, {1495, 3}, {106, 4}, {1494, 4},
         {107, 4}, {1493, 4}, {108, 6}, {100, 6}, {109, 7}, {1492, 7}, {110, 8}, {1491, 8}, {101, 8},
+        {111, 10}, {1490, 10},
     };
     HWND extra = CreateWindowW(L"STATIC", L"", WS_CHILD, 0, 0, 1, 1, page.Page(), reinterpret_cast<HMENU>(999),
                                nullptr, nullptr);

@@ -36,7 +36,7 @@ TEST(PageWindow, EveryControlOfTheTableIsInPlace) {
         {1495, "Edit", 108, 58, 98, 12},  {106, "Static", 14, 75, 90, 10},  {1494, "Edit", 108, 74, 98, 12},
         {107, "Static", 14, 91, 90, 10},  {1493, "Edit", 108, 90, 98, 12},  {108, "Static", 14, 107, 90, 10},
         {100, "Edit", 108, 106, 98, 12},  {109, "Static", 14, 123, 90, 10}, {1492, "Edit", 108, 122, 98, 12},
-        {110, "Static", 14, 139, 150, 10},
+        {110, "Static", 14, 139, 150, 10}, {111, "Static", 14, 155, 90, 10},
     };
     for (const Row& row : rows) {
         HWND control = GetDlgItem(dialog.window, row.id);
@@ -57,6 +57,11 @@ TEST(PageWindow, EveryControlOfTheTableIsInPlace) {
     EXPECT_LE(spin.right, buddyDesign.right);
     EXPECT_GT(spin.right, buddyDesign.right - 4);
     EXPECT_EQ(buddyDesign.top, spin.top);
+    // The closed combo box keeps the place and width of its row; its height is the font's.
+    RECT security = dialog.Rect(1490), securityDesign = dialog.Units(108, 154, 98, 60);
+    EXPECT_EQ(securityDesign.left, security.left);
+    EXPECT_EQ(securityDesign.top, security.top);
+    EXPECT_EQ(securityDesign.right, security.right);
     RECT client = {};
     GetClientRect(dialog.window, &client);
     EXPECT_EQ(Describe(dialog.Units(0, 0, 210, 189)), Describe(client));
@@ -102,7 +107,8 @@ TEST(PageWindow, LoadsTheMailKeyWhenTheHostAttachesIt) {
         EXPECT_EQ(row.sender, page.Text(IDC_SENDER));
         EXPECT_EQ(row.recipient, page.Text(IDC_RECIPIENT));
         EXPECT_EQ(row.retry, page.Text(IDC_RETRY));
-        for (int id : {103, 1497, 104, 1496, 105, 1495, 106, 1494, 107, 1493, 108, 100, 109, 1492, 110, 1491, 101})
+        for (int id :
+             {103, 1497, 104, 1496, 105, 1495, 106, 1494, 107, 1493, 108, 100, 109, 1492, 110, 1491, 101, 111, 1490})
             EXPECT_EQ(row.checked, IsWindowEnabled(page.Item(id)) != FALSE) << id;
         EXPECT_TRUE(IsWindowEnabled(page.Item(IDC_MAIL_ENABLED)));
         EXPECT_FALSE(page.Screen().ApplyEnabled()) << "loading is no change of the operator's";

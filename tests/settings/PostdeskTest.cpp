@@ -60,6 +60,8 @@ TEST(PostdeskResource, PageDialogIsTheTableExactly) {
         {1491, L"Edit", L"", 166, 138, 40, 12, kEdit | ES_NUMBER | ES_RIGHT},
         {101, L"msctls_updown32", L"", 0, 0, 0, 0,
          kChild | UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_AUTOBUDDY | UDS_ARROWKEYS | UDS_NOTHOUSANDS},
+        {111, L"Static", L"&Шифрование соединения:", 14, 155, 90, 10, kChild},
+        {1490, L"ComboBox", L"", 108, 154, 98, 60, kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
     };
     ASSERT_EQ(sizeof rows / sizeof rows[0], t.items.size()) << "the controls, in tab order";
     for (size_t i = 0; i < t.items.size(); ++i) {
