@@ -11,43 +11,6 @@ using namespace host_test;
 
 namespace {
 
-struct HostRun {
-    DWORD exitCode = DWORD(-1);
-    std::string output;  // windows-1251
-    bool Has(const std::string& line) const { return output.find(line) != std::string::npos; }
-};
-
-// Runs kiosk-host.exe from beside the test with the arguments; its HKEY_LOCAL_MACHINE is this
-// test's private key. The output goes to a file of the test's own.
-HostRun RunKioskHost(const TempDir& dir, const std::string& arguments) {
-    HostRun run;
-    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", testing_support::RegistryRoot().c_str());
-    std::string outputPath = dir / "kiosk-host.txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOA start = {};
-    start.cb = sizeof start;
-    start.dwFlags = STARTF_USESTDHANDLES;
-    start.hStdOutput = start.hStdError = output;
-    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::string command = "\"" + ProgramDirectory() + "kiosk-host.exe\" " + arguments;
-    PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);
-    CloseHandle(output);
-    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", nullptr);
-    if (!started) {
-        ADD_FAILURE() << "cannot start kiosk-host.exe, error " << GetLastError();
-        return run;
-    }
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 120000)) << "kiosk-host ended";
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    run.output = testing_support::ReadFileBytes(outputPath);
-    return run;
-}
-
 class KioskHostTest : public PluginTest {};
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "FrameTestSupport.h"
+#include <gtest/gtest.h>
 #include <stdexcept>
 #include "CoString.h"
 
@@ -29,6 +30,35 @@ const EmailModule& EmailModule::Get() {
 std::string Narrow(const wchar_t* text) { return CoString::Narrow(text).str(); }
 std::string ExcepInfo::Source() const { return Narrow(bstrSource); }
 std::string ExcepInfo::Description() const { return Narrow(bstrDescription); }
+
+HostRun RunKioskHost(const testing_support::TempDir& dir, const std::string& arguments) {
+    HostRun run;
+    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", testing_support::RegistryRoot().c_str());
+    std::string outputPath = dir / "kiosk-host.txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdOutput = start.hStdError = output;
+    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::string command = "\"" + ProgramDirectory() + "kiosk-host.exe\" " + arguments;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);
+    CloseHandle(output);
+    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", nullptr);
+    if (!started) {
+        ADD_FAILURE() << "cannot start kiosk-host.exe, error " << GetLastError();
+        return run;
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 120000)) << "kiosk-host ended";
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    run.output = testing_support::ReadFileBytes(outputPath);
+    return run;
+}
 
 std::string ClassesText(const char* keyPath, const char* name) {
     HKEY key = nullptr;

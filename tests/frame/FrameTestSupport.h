@@ -65,6 +65,16 @@ using kiosk::InvokeByName;
 using kiosk::Object;
 using kiosk::Text;
 
+// What kiosk-host.exe did: its exit code and its report (windows-1251).
+struct HostRun {
+    DWORD exitCode = DWORD(-1);
+    std::string output;
+    bool Has(const std::string& line) const { return output.find(line) != std::string::npos; }
+};
+// Runs kiosk-host.exe from beside the test with the arguments; its HKEY_LOCAL_MACHINE is this
+// test's private key. The output goes to a file in dir.
+HostRun RunKioskHost(const testing_support::TempDir& dir, const std::string& arguments);
+
 // A registry value under HKEY_CLASSES_ROOT, or "<absent>".
 std::string ClassesText(const char* keyPath, const char* name);
 

@@ -19,12 +19,7 @@ using testing_support::kSmtpKey;
 TEST(PageDelivery, NextDeliveryUsesTheServerAndPasswordJustApplied) {
     // The service's folders, and the account as it was: another server, another password.
     testing_support::TempDir dir;
-    CreateDirectoryA((dir / "Outbox").c_str(), nullptr);
-    testing_support::SetRegText(kMailKey, "OutboxDir", dir / "Outbox");
-    testing_support::SetRegText(kMailKey, "ArchiveDir", dir / "Sent");
-    testing_support::SetRegText(kMailKey, "BadMailDir", dir / "Bad");
-    testing_support::SetRegText(kMailKey, "LogDir", dir / "logs");
-    testing_support::SetRegText(kMailKey, "DebugLog", dir / "service.txt");
+    UseServiceFolders(dir);
     testing_support::SetRegText(kSmtpKey, "Server", "old-server.invalid");
     testing_support::SetRegText(kSmtpKey, "Login", "kiosk-7");
     {

@@ -140,7 +140,7 @@ LRESULT CALLBACK OwnerProcedure(HWND window, UINT message, WPARAM wParam, LPARAM
 
 TEST_F(PageFrame, FocusControlBringsThePageForwardInsideTheSheetOnly) {
     // Inside the host's sheet: a second page's field is brought to the front with its tab.
-    ConfigScreen* screen = new ConfigScreen();
+    kiosk::ConfigScreen* screen = new kiosk::ConfigScreen();
     ControlPluginPage* first = new ControlPluginPage(screen, "Первая");
     ControlPluginPage* second = new ControlPluginPage(screen, "Вторая");
     CoString module(PostdeskModule::Get().path.c_str()), name(L"Page_Email");

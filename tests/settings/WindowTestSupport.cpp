@@ -1,6 +1,7 @@
 #include "WindowTestSupport.h"
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include "TestSupport.h"
 
 namespace postdesk_test {
 
@@ -13,6 +14,16 @@ void Pump(int rounds) {
         }
         Sleep(10);
     }
+}
+
+void UseServiceFolders(const testing_support::TempDir& dir) {
+    using testing_support::kMailKey;
+    CreateDirectoryA((dir / "Outbox").c_str(), nullptr);
+    testing_support::SetRegText(kMailKey, "OutboxDir", dir / "Outbox");
+    testing_support::SetRegText(kMailKey, "ArchiveDir", dir / "Sent");
+    testing_support::SetRegText(kMailKey, "BadMailDir", dir / "Bad");
+    testing_support::SetRegText(kMailKey, "LogDir", dir / "logs");
+    testing_support::SetRegText(kMailKey, "DebugLog", dir / "service.txt");
 }
 
 namespace {
@@ -54,7 +65,7 @@ ControlPluginPage* AttachedPage<ControlPluginPage>::MakePage(StubControlHost* ho
     return new ControlPluginPage(host, "Проверка");
 }
 
-EmailPageScreen::EmailPageScreen() : screen_(new ConfigScreen()) {
+EmailPageScreen::EmailPageScreen() : screen_(new kiosk::ConfigScreen()) {
     IClassFactory* factory = nullptr;
     const PostdeskModule& postdesk = PostdeskModule::Get();
     EXPECT_EQ(S_OK, postdesk.getClassObject(kPostdeskClassId, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
@@ -64,7 +75,8 @@ EmailPageScreen::EmailPageScreen() : screen_(new ConfigScreen()) {
         factory->Release();
     }
     if (plugin) {
-        EXPECT_TRUE(screen_->AddPlugin(plugin));
+        kiosk::CallResult initialized = kiosk::Invoke(plugin, L"Initialize", {kiosk::Object(screen_)});
+        EXPECT_FALSE(initialized.Failed()) << kiosk::Describe(initialized);
         plugin->Release();
     }
     EXPECT_NE(nullptr, screen_->Open(nullptr, L"Настройка")) << GetLastError();

@@ -7,12 +7,17 @@
 #include "ConfigScreen.h"
 #include "Page_Email.h"
 #include "PostdeskTestSupport.h"
+#include "TestSupport.h"
 
 namespace postdesk_test {
 
 // Handles the messages waiting for this thread, a few rounds, so that posted work and the
 // display's answers are done.
 void Pump(int rounds = 3);
+
+// The delivery service's folders and logs in dir (the service of this process or of a
+// kiosk-host it starts).
+void UseServiceFolders(const testing_support::TempDir& dir);
 
 // The page's dialog alone, from Postdesk.dll's resource, without a host; owned by owner.
 struct StandaloneDialog {
@@ -58,7 +63,7 @@ public:
     EmailPageScreen(const EmailPageScreen&) = delete;
     EmailPageScreen& operator=(const EmailPageScreen&) = delete;
 
-    ConfigScreen& Screen() { return *screen_; }
+    kiosk::ConfigScreen& Screen() { return *screen_; }
     HWND Page() const { return screen_->PageWindow(0); }
     HWND Item(int id) const { return GetDlgItem(Page(), id); }
     // The operator types text into a field (its change notification reaches the page).
@@ -70,7 +75,7 @@ public:
     bool Apply() { return screen_->Apply(); }
 
 private:
-    ConfigScreen* screen_;  // counted
+    kiosk::ConfigScreen* screen_;  // counted
 };
 
 }  // namespace postdesk_test

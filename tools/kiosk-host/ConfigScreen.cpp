@@ -2,8 +2,11 @@
 #include <commctrl.h>
 #include <prsht.h>
 #include "AppMessages.h"
+#include "Calls.h"
 #include "CoString.h"
 #include "qlframe.h"
+
+namespace kiosk {
 
 namespace {
 
@@ -71,28 +74,6 @@ HRESULT ConfigScreen::SetModified(LONG window, LONG modified) {
     if (modified) PropSheet_Changed(sheet_, page);
     else PropSheet_UnChanged(sheet_, page);
     return S_OK;
-}
-
-bool ConfigScreen::AddPlugin(IDispatch* plugin) {
-    DISPID id = 0;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(L"Initialize")};
-    HRESULT result = plugin->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    EXCEPINFO excep = {};
-    if (SUCCEEDED(result)) {
-        VARIANT host;
-        VariantInit(&host);
-        V_VT(&host) = VT_UNKNOWN;
-        V_UNKNOWN(&host) = static_cast<IPennarkControlHost*>(this);
-        DISPPARAMS params = {&host, nullptr, 1, 0};
-        result = plugin->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, &excep, nullptr);
-    }
-    if (SUCCEEDED(result)) return true;
-    Failed(excep.bstrDescription ? CoString::Narrow(excep.bstrDescription).str()
-                                 : FormatBuffer(256, "Initialize: 0x%08lX", static_cast<unsigned long>(result)).str());
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrDescription);
-    SysFreeString(excep.bstrHelpFile);
-    return false;
 }
 
 HPROPSHEETPAGE ConfigScreen::CreatePage(PageEntry* entry) {
@@ -165,27 +146,19 @@ void ConfigScreen::Pump() {
 }
 
 void ConfigScreen::Run() {
-    MSG message;
-    while (IsOpen() && GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (PropSheet_IsDialogMessage(sheet_, &message)) continue;
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+    // The sheet tells that it ended only by having no page any more: look again at least
+    // every tenth of a second.
+    while (IsOpen()) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        Pump();
     }
 }
 
 bool ConfigScreen::CallPage(PageEntry* entry, const wchar_t* method, std::vector<VARIANT> arguments, LONG* answer) {
-    DISPID id = 0;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(method)};
-    HRESULT result = entry->page->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
     EXCEPINFO excep = {};
     VARIANT value;
     VariantInit(&value);
-    if (SUCCEEDED(result)) {
-        std::vector<VARIANT> reversed(arguments.rbegin(), arguments.rend());  // the dispatcher's order
-        DISPPARAMS params = {reversed.empty() ? nullptr : reversed.data(), nullptr, UINT(reversed.size()), 0};
-        result = entry->page->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &value, &excep,
-                                     nullptr);
-    }
+    HRESULT result = InvokeByName(entry->page, method, arguments, &excep, &value);
     if (SUCCEEDED(result)) {
         if (answer) *answer = V_VT(&value) == VT_I4 ? V_I4(&value) : 0;
         VariantClear(&value);
@@ -256,3 +229,5 @@ INT_PTR CALLBACK ConfigScreen::PageProcedure(HWND window, UINT message, WPARAM w
         return FALSE;
     }
 }
+
+}  // namespace kiosk

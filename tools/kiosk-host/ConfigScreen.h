@@ -10,6 +10,8 @@
 #include <vector>
 #include "PennarkObject.h"
 
+namespace kiosk {
+
 class ConfigScreen : public PennarkObject2<IPennarkControlHost> {
 public:
     ConfigScreen();
@@ -20,10 +22,6 @@ public:
     // Enables the sheet's Apply button for the page of that window (modified 1), or clears
     // the page's change (0).
     HRESULT STDMETHODCALLTYPE SetModified(LONG window, LONG modified) override;
-
-    // Initialize of a control plugin with this screen as its host; false (and the error
-    // shown) when the plugin failed.
-    bool AddPlugin(IDispatch* plugin);
 
     // Shows the sheet, modeless, owned by owner; its window.
     HWND Open(HWND owner, const wchar_t* caption);
@@ -74,3 +72,5 @@ private:
     HWND sheet_;
     std::vector<std::string> errors_;
 };
+
+}  // namespace kiosk

@@ -150,7 +150,16 @@ void KioskHost::RequestClose() {
     if (window_) PostMessageA(window_, WM_CLOSE, 0, 0);
 }
 
+void KioskHost::KeepUntilShutdown(IUnknown* object, const std::function<void()>& released) {
+    kept_.emplace_back(CoRef<IUnknown>(object), released);
+}
+
 void KioskHost::Shutdown() {
+    while (!kept_.empty()) {
+        std::function<void()> released = kept_.back().second;
+        kept_.pop_back();
+        if (released) released();
+    }
     size_t terminal = host_->terminal->extenders.size(), session = host_->session->extenders.size();
     if (terminal || session) {
         // The terminal extender stops the service: this returns when its thread has ended.

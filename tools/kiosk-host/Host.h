@@ -50,6 +50,10 @@ public:
 
     PluginHost& Objects() { return *host_.get(); }
 
+    // An object of the host's own (the configuration screen, a control plugin) held until
+    // Shutdown, which releases these first, the last kept first, and then calls released.
+    void KeepUntilShutdown(IUnknown* object, const std::function<void()>& released);
+
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     HWND window_;
@@ -57,6 +61,7 @@ private:
     CoRef<PluginHost> host_;
     CoRef<Session> session_;
     std::vector<CoRef<IDispatch>> plugins_;
+    std::vector<std::pair<CoRef<IUnknown>, std::function<void()>>> kept_;
 };
 
 }  // namespace kiosk
