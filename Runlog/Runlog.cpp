@@ -21,6 +21,21 @@ HANDLE Open(const char* path) {
 }
 }  // namespace
 
+namespace {
+// Appends a message as one line: a line end at its end is left to the record's own, and CR
+// and LF inside it are shown as \r and \n, so that a text from outside (a server's reply, a
+// file name) can never make a record of its own.
+void AppendOneLine(std::string& record, const char* message, size_t length) {
+    while (length && (message[length - 1] == '\r' || message[length - 1] == '\n')) --length;
+    for (size_t i = 0; i < length; ++i) {
+        char c = message[i];
+        if (c == '\r') record += "\\r";
+        else if (c == '\n') record += "\\n";
+        else record += c;
+    }
+}
+}  // namespace
+
 Runlog::Runlog() : file_(INVALID_HANDLE_VALUE), options_(0) { InitializeCriticalSection(&lock_); }
 
 Runlog::~Runlog() {
@@ -81,7 +96,7 @@ void Runlog::Emit(CharFormat kind, const char* message, size_t length) {
     int h = std::snprintf(head, sizeof head, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%d] ", st.wYear, st.wMonth,
                           st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, int(kind));
     std::string record(head, size_t(h));
-    record.append(message, length);
+    AppendOneLine(record, message, length);
     record.append("\r\n");
     Guard g(&lock_);
     if (file_ == INVALID_HANDLE_VALUE) return;

@@ -4,7 +4,8 @@
 #include "core.h"
 
 // Record layout: local time to the millisecond, the kind in brackets, the message, CR LF;
-// 8-bit windows-1251 bytes as given. Write may be called from several threads at once.
+// 8-bit windows-1251 bytes as given. A record is always one line: line ends at the end of a
+// message are dropped, and CR and LF inside it are written as \r and \n. Write may be called from several threads at once.
 class Runlog {
 public:
     enum CharFormat { Survived = 0, Abnormal = 1, Error = 2, Progress = 5, Detail = 6 };
