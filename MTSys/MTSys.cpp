@@ -1,5 +1,6 @@
 #include "MTSys.h"
 #include <process.h>
+#include <cstdio>
 
 namespace {
 // The source name that every error raised by the classes of this file carries.
@@ -182,3 +183,196 @@ MutexLock::~MutexLock() {
     // handle is closed by the member's destructor afterwards.
     if (mutex_.IsValid()) ReleaseMutex(mutex_.GetHandle());
 }
+
+namespace MTSys {
+
+// ---- Reports -------------------------------------------------------------------------------
+
+namespace {
+// The sink and its context, read under a shared hold while a report is delivered, so that
+// removing the sink waits for reports still running.
+SRWLOCK g_sinkLock = SRWLOCK_INIT;
+ReportSink g_sink = nullptr;
+void* g_sinkContext = nullptr;
+
+class [[nodiscard]] SinkHold {
+public:
+    explicit SinkHold(bool exclusive) : exclusive_(exclusive) {
+        exclusive_ ? AcquireSRWLockExclusive(&g_sinkLock) : AcquireSRWLockShared(&g_sinkLock);
+    }
+    ~SinkHold() { exclusive_ ? ReleaseSRWLockExclusive(&g_sinkLock) : ReleaseSRWLockShared(&g_sinkLock); }
+    SinkHold(const SinkHold&) = delete;
+    SinkHold& operator=(const SinkHold&) = delete;
+private:
+    bool exclusive_;
+};
+}  // namespace
+
+void SetReportSink(ReportSink sink, void* context) {
+    SinkHold hold(true);
+    g_sink = sink;
+    g_sinkContext = context;
+}
+
+void RemoveReportSink(void* context) {
+    SinkHold hold(true);
+    if (g_sinkContext != context) return;
+    g_sink = nullptr;
+    g_sinkContext = nullptr;
+}
+
+void Report(const string& text) {
+    SinkHold hold(false);
+    if (!g_sink) return;
+    try {
+        g_sink(g_sinkContext, text);
+    } catch (...) {
+        // A report comes from where nothing can be raised: a sink that fails has no one left
+        // to tell.
+    }
+}
+
+// ---- Registered waits ----------------------------------------------------------------------
+
+WaitCallback::WaitCallback(const SyncObject& watched, DWORD timeoutMs, ULONG flags)
+    : wait_(nullptr), released_(false), watched_(watched), timeoutMs_(timeoutMs), flags_(flags) {}
+
+WaitCallback::~WaitCallback() { WaitCallback::Release(); }
+
+bool WaitCallback::IsRegistered() const {
+    SectionLock lock(section_);
+    return wait_ != nullptr;
+}
+
+void WaitCallback::Register() {
+    // Held while registering: a callback that comes at once finds the wait handle stored.
+    SectionLock lock(section_);
+    if (wait_ || released_) return;
+    HANDLE wait = nullptr;
+    if (RegisterWaitForSingleObject(&wait, watched_.GetHandle(), &WaitCallback::Trampoline, this, timeoutMs_,
+                                    flags_))
+        wait_ = wait;
+}
+
+void CALLBACK WaitCallback::Trampoline(void* context, BOOLEAN timedOut) {
+    WaitCallback* self = static_cast<WaitCallback*>(context);
+    SectionLock lock(self->section_);
+    // Release takes the handle under the section: from then on no callback reaches OnSignal.
+    if (!self->wait_) return;
+    try {
+        self->OnSignal(timedOut != FALSE);
+    } catch (const QuilletException& e) {
+        Report("WaitCallback::OnSignal: " + e.Reason());
+    } catch (...) {
+        // Nothing may leave a pool thread's callback.
+        Report("WaitCallback::OnSignal: unknown exception");
+    }
+}
+
+void WaitCallback::Release() {
+    SectionLock lock(section_);
+    released_ = true;
+    if (!wait_) return;
+    HANDLE wait = wait_;
+    wait_ = nullptr;
+    Event done(true, false);
+    DWORD error = ERROR_SUCCESS;
+    if (!done.IsValid()) {
+        // Without a completion event only the blocking form tells that callbacks have ended;
+        // a callback waiting for the section must get it to end.
+        lock.Unlock();
+        if (!UnregisterWaitEx(wait, INVALID_HANDLE_VALUE)) error = GetLastError();
+    } else if (UnregisterWaitEx(wait, done.GetHandle())) {
+        done.Wait(INFINITE);
+        return;
+    } else {
+        error = GetLastError();
+        // A callback is running: it is waiting for the section (and will find no wait
+        // handle) or leaving it; it ends once the section is free.
+        lock.Unlock();
+        if (error == ERROR_IO_PENDING) {
+            done.Wait(INFINITE);
+            return;
+        }
+    }
+    if (error == ERROR_SUCCESS || error == ERROR_IO_PENDING) return;
+    char text[96];
+    std::snprintf(text, sizeof text, "WaitCallback::Release: UnregisterWaitEx failure, error code: %u",
+                  unsigned(error));
+    Report(text);
+}
+
+SyncJoint::SyncJoint(const SyncObject& watched, const Event& target, DWORD timeoutMs, ULONG flags)
+    : WaitCallback(watched, timeoutMs, flags), target_(target) {
+    Register();
+}
+
+SyncJoint::~SyncJoint() { Release(); }
+
+void SyncJoint::OnSignal(bool) { target_.Set(); }
+
+// ---- Counting limiter ----------------------------------------------------------------------
+
+CountLimiter::CountLimiter(unsigned limit) : inUse_(0), limit_(limit) {}
+
+CountLimiter::~CountLimiter() {
+    SectionLock lock(section_);
+    for (Event* waiter : waiting_)
+        if (!SetEvent(waiter->GetHandle())) Report("CountLimiter: a waiter's event could not be set");
+    waiting_.Clear();
+}
+
+unsigned CountLimiter::SetLimit(unsigned limit) {
+    SectionLock lock(section_);
+    unsigned previous = limit_;
+    limit_ = limit;
+    ServeWaiters();
+    return previous;
+}
+
+unsigned CountLimiter::GetLimit() const {
+    SectionLock lock(section_);
+    return limit_;
+}
+
+unsigned CountLimiter::GetInUse() const {
+    SectionLock lock(section_);
+    return inUse_;
+}
+
+unsigned CountLimiter::GetWaiting() const {
+    SectionLock lock(section_);
+    return unsigned(waiting_.Count());
+}
+
+SyncObject CountLimiter::Acquire() {
+    SectionLock lock(section_);
+    // A waiter exists only while every slot is taken, so a free slot is nobody else's turn.
+    bool free = inUse_ < limit_;
+    std::unique_ptr<Event> event(new Event(true, free));
+    CheckSystemCall(event->IsValid(), kSource, __LINE__);
+    SyncObject slot(*event);
+    if (free) {
+        ++inUse_;
+    } else {
+        waiting_.Add(event.get());
+        event.release();
+    }
+    return slot;
+}
+
+void CountLimiter::Release() {
+    SectionLock lock(section_);
+    if (inUse_ > 0) --inUse_;
+    ServeWaiters();
+}
+
+void CountLimiter::ServeWaiters() {
+    while (inUse_ < limit_ && !waiting_.IsEmpty()) {
+        waiting_[0]->Set();
+        ++inUse_;
+        waiting_.Delete(0);
+    }
+}
+
+}  // namespace MTSys

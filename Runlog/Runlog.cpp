@@ -1,27 +1,17 @@
 #include "Runlog.h"
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include "qlbase.h"
 #include "qlframe.h"
 
 namespace {
-// Scoped critical section, local to the library.
-class Guard {
-public:
-    explicit Guard(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
-    ~Guard() { LeaveCriticalSection(cs_); }
-private:
-    CRITICAL_SECTION* cs_;
-};
-
 HANDLE Open(const char* path) {
     return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
-}  // namespace
 
-namespace {
 // Appends a message as one line: a line end at its end is left to the record's own, and CR
 // and LF inside it are shown as \r and \n, so that a text from outside (a server's reply, a
 // file name) can never make a record of its own.
@@ -34,22 +24,38 @@ void AppendOneLine(std::string& record, const char* message, size_t length) {
         else record += c;
     }
 }
+
+void AppendRecord(std::string& out, const Runlog::Data& record) {
+    const SYSTEMTIME& st = record.time;
+    char head[64];
+    int h = std::snprintf(head, sizeof head, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%d] ", st.wYear, st.wMonth,
+                          st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, int(record.kind));
+    out.append(head, size_t(h));
+    AppendOneLine(out, record.text.c_str(), record.text.Length());
+    out.append("\r\n");
+}
 }  // namespace
 
-Runlog::Runlog() : file_(INVALID_HANDLE_VALUE), options_(0) { InitializeCriticalSection(&lock_); }
+Runlog::Runlog() : file_(INVALID_HANDLE_VALUE), options_(0) {}
 
 Runlog::~Runlog() {
+    MTSys::RemoveReportSink(this);
     SetLogPath(nullptr);
-    DeleteCriticalSection(&lock_);
 }
 
 void Runlog::SetOptions(unsigned options) {
-    Guard g(&lock_);
-    options_ = options;
+    {
+        SectionLock g(lock_);
+        options_ = options;
+    }
+    // Outside the section: a report being delivered to this log needs it.
+    if (options & kKitReports) MTSys::SetReportSink(&Runlog::KitReport, this);
+    else MTSys::RemoveReportSink(this);
 }
 
 void Runlog::SetLogPath(const char* path) {
-    Guard g(&lock_);
+    SectionLock g(lock_);
+    WritePending();
     if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
     path_ = string();
@@ -64,12 +70,12 @@ void Runlog::SetLogPath(const char* path) {
 }
 
 string Runlog::LogPath() const {
-    Guard g(&lock_);
+    SectionLock g(lock_);
     return path_;
 }
 
 bool Runlog::HasFile() const {
-    Guard g(&lock_);
+    SectionLock g(lock_);
     return file_ != INVALID_HANDLE_VALUE;
 }
 
@@ -90,16 +96,23 @@ void Runlog::Write(CharFormat kind, const char* format, ...) {
 
 void Runlog::WriteText(CharFormat kind, const string& text) { Emit(kind, text.c_str(), text.Length()); }
 
+void Runlog::KitReport(void* self, const string& text) { static_cast<Runlog*>(self)->WriteText(Error, text); }
+
 void Runlog::Emit(CharFormat kind, const char* message, size_t length) {
-    SYSTEMTIME st = RealTime::Now();
-    char head[64];
-    int h = std::snprintf(head, sizeof head, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%d] ", st.wYear, st.wMonth,
-                          st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, int(kind));
-    std::string record(head, size_t(h));
-    AppendOneLine(record, message, length);
-    record.append("\r\n");
-    Guard g(&lock_);
-    if (file_ == INVALID_HANDLE_VALUE) return;
+    std::unique_ptr<Data> record(new Data);
+    record->time = RealTime::Now();
+    record->kind = kind;
+    record->text = string(message, length);
+    pending_.Post(record.release());
+    // Whoever held the file before us may have written our record already; if not, we do.
+    SectionLock g(lock_);
+    WritePending();
+}
+
+void Runlog::WritePending() {
+    std::string out;
+    while (std::unique_ptr<Data> record{pending_.Take()}) AppendRecord(out, *record);
+    if (out.empty() || file_ == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
-    WriteFile(file_, record.data(), DWORD(record.size()), &written, nullptr);
+    WriteFile(file_, out.data(), DWORD(out.size()), &written, nullptr);
 }

@@ -1,4 +1,4 @@
-# Cross build for 32-bit Windows with MinGW-w64 (POSIX thread model); built and checked statically only.
+# Cross build for 32-bit Windows with MinGW-w64 (POSIX thread model); programs run under 32-bit Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(PENNARK_TRIPLE i686-w64-mingw32)
@@ -10,3 +10,4 @@ set(CMAKE_FIND_ROOT_PATH /usr/${PENNARK_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run32)

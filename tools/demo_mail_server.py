@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""A real SMTP server for the demonstration: aiosmtpd on a free port of 127.0.0.1 with AUTH
-PLAIN and LOGIN over plain TCP. Writes its port to --port-file and stores every message it
+"""A real SMTP server for the demonstration: aiosmtpd on a free port of 127.0.0.1 (or on
+--port) with AUTH PLAIN and LOGIN over plain TCP. Writes its port to --port-file and stores every message it
 accepts in --store as NNN.eml (the content as received, after dot-unstuffing) with NNN.txt
 (who authenticated, the envelope). Runs until it is terminated.
 """
@@ -18,6 +18,7 @@ def main():
     parser.add_argument("--store", required=True)
     parser.add_argument("--login", required=True)
     parser.add_argument("--password", required=True)
+    parser.add_argument("--port", type=int, default=0)
     args = parser.parse_args()
     os.makedirs(args.store, exist_ok=True)
     expected = (args.login.encode(), args.password.encode())
@@ -47,7 +48,7 @@ def main():
         loop = asyncio.get_running_loop()
         server = await loop.create_server(
             lambda: SMTP(Store(), hostname="mail.demo.test", authenticator=authenticator, auth_require_tls=False),
-            "127.0.0.1", 0)
+            "127.0.0.1", args.port)
         with open(args.port_file, "w") as f:
             f.write(str(server.sockets[0].getsockname()[1]))
         stop = loop.create_future()

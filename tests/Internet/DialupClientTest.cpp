@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include "DialupClient.h"
+#include "OwnProcess.h"
 #include "TestSupport.h"
 
 using PKXDK::Internet::DialupClient;
@@ -24,7 +25,8 @@ std::string Env(const char* name) {
 
 // A client of the test module (or of the module the test names) with its own log file.
 // The binding is made once per process, when the first client is built: each test sets
-// the registry before it builds its client.
+// the registry before it builds its client, and a test bound to another module than the
+// test module runs in a process of its own.
 class Dialup : public ::testing::Test {
 protected:
     void SetUp() override { Bind(BesideTests("dialup-test.dll")); }
@@ -190,6 +192,7 @@ TEST_F(Dialup, LastTokenWhoseReleaseIsRefusedLogsAndTheDestructorClosesTheLine) 
 }
 
 TEST_F(DialupWithoutModule, ConnectFailsWithNotSupported) {
+    if (!testing_support::InOwnProcess()) return testing_support::RunInOwnProcess();
     DialupClient client(&log_, "Mail", "Postvane");
     try {
         client.Connect(false);
@@ -202,6 +205,7 @@ TEST_F(DialupWithoutModule, ConnectFailsWithNotSupported) {
 }
 
 TEST_F(DialupWithoutModuleName, DisabledKeyDeclinesTheLineOtherwiseConnectingIsNotSupported) {
+    if (!testing_support::InOwnProcess()) return testing_support::RunInOwnProcess();
     DialupClient client(&log_, "Mail", "Postvane");
     testing_support::SetRegNumber(kDialupKeyPath, "Disabled", 1);
     Token token = client.Connect(false);

@@ -116,12 +116,19 @@ TEST(SyncObject, CopyHoldsItsOwnInheritableDuplicate) {
 
 // ---- Threads ---------------------------------------------------------------------------
 
+namespace {
+// Thread entries have the standard-call convention (a lambda converts only to the default one).
+unsigned __stdcall WaitForRelease(void* event) { return static_cast<MTSys::Event*>(event)->Wait(kMustSignalMs) ? 7 : 1; }
+unsigned __stdcall CountRun(void* flag) {
+    InterlockedIncrement(static_cast<volatile LONG*>(flag));
+    return 3;
+}
+}  // namespace
+
 TEST(Thread, StartOnAHeldHandleClosesItWithoutWaitingForTheOldThread) {
     MTSys::Event release(true, false);
     MTSys::Thread thread;
-    auto entry = [](void* event) -> unsigned {
-        return static_cast<MTSys::Event*>(event)->Wait(kMustSignalMs) ? 7 : 1;
-    };
+    MTSys::Thread::Entry entry = WaitForRelease;
     unsigned firstId = thread.Start(entry, &release);
     ASSERT_TRUE(thread.IsValid());
     EXPECT_EQ(GetThreadId(thread.GetHandle()), DWORD(firstId));
@@ -145,8 +152,7 @@ TEST(Thread, StartOnAHeldHandleClosesItWithoutWaitingForTheOldThread) {
 TEST(Thread, SuspendedStartRunsOnlyAfterResume) {
     volatile LONG ran = 0;
     MTSys::Thread thread;
-    thread.Start([](void* flag) -> unsigned { InterlockedIncrement(static_cast<volatile LONG*>(flag)); return 3; },
-                 const_cast<LONG*>(&ran), true);
+    thread.Start(CountRun, const_cast<LONG*>(&ran), true);
     ASSERT_TRUE(thread.IsValid());
     EXPECT_FALSE(thread.Wait(kQuietMs)) << "a suspended thread does not run";
     EXPECT_EQ(0, ran);

@@ -80,13 +80,19 @@ TEST_F(DisposalTest, StopRequestCancelsALargeCopy) {
     SetRegText(kMail, "BadMailDir", bad);
 
     // The stop request arrives after the first block has been copied.
-    struct Probe { MailService* service; int calls; } probe{&service, 0};
-    auto progress = [](LARGE_INTEGER a, LARGE_INTEGER b, LARGE_INTEGER c, LARGE_INTEGER d, DWORD e, DWORD f,
-                       HANDLE g, HANDLE h, LPVOID data) -> DWORD {
-        Probe* p = static_cast<Probe*>(data);
-        if (++p->calls == 2) p->service->stopEvent.Set();
-        return Postvane::CopyProgress(a, b, c, d, e, f, g, h, p->service);
-    };
+    struct Probe {
+        MailService* service;
+        int calls;
+        // A copy progress routine has the standard-call convention (a lambda converts only to
+        // the default one).
+        static DWORD WINAPI Progress(LARGE_INTEGER a, LARGE_INTEGER b, LARGE_INTEGER c, LARGE_INTEGER d, DWORD e,
+                                     DWORD f, HANDLE g, HANDLE h, LPVOID data) {
+            Probe* p = static_cast<Probe*>(data);
+            if (++p->calls == 2) p->service->stopEvent.Set();
+            return Postvane::CopyProgress(a, b, c, d, e, f, g, h, p->service);
+        }
+    } probe{&service, 0};
+    LPPROGRESS_ROUTINE progress = Probe::Progress;
     CreateDirectoryA(bad.c_str(), nullptr);
     std::string target = bad + "\\big.eml";
     SetLastError(0);

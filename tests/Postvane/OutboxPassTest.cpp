@@ -1,6 +1,7 @@
 // Passes over the outbox against an SMTP server that accepts mail and fails where a test
 // tells it to: order and selection of files, what counts as a failed attempt, class
 // schedules across attempts, disposal and the dial-up line.
+#include "OwnProcess.h"
 #include "OutboxPassFixture.h"
 
 using namespace Postvane;
@@ -214,6 +215,8 @@ TEST_F(OutboxPassTest, UndeliverableMessageStaysWhenAStopCutsItsCopyShort) {
 }
 
 TEST_F(OutboxPassTest, DialupLineIsHeldForThePassAndReleasedAfter) {
+    // Bound to the test module only in a process whose first dial-up client is this test's.
+    if (!testing_support::InOwnProcess()) return testing_support::RunInOwnProcess();
     SetRegNumber(kMailKey, "UseRemoteAccess", 1);
     RuleServer server;
     Serve(server);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <cstdio>
 #include <set>
 #include <sstream>
 #include <string>
@@ -98,12 +99,40 @@ TEST_F(Log, ConcurrentWritesLoseNothing) {
     std::vector<std::string> lines = Lines(ReadFileBytes(path));
     ASSERT_EQ(size_t(kThreads * kRecords), lines.size());
     std::set<std::string> seen;
+    std::vector<int> next(kThreads, 0);
     for (const std::string& line : lines) {
         size_t at = line.find(" [5] thread ");
         ASSERT_NE(std::string::npos, at) << "a record was torn: " << line;
         seen.insert(line.substr(at));
+        int t = -1, i = -1;
+        ASSERT_EQ(2, std::sscanf(line.c_str() + at, " [5] thread %d record %d", &t, &i)) << line;
+        EXPECT_LE(next[t], i) << "each thread's records stay in the order it wrote them";
+        next[t] = i + 1;
     }
     EXPECT_EQ(size_t(kThreads * kRecords), seen.size()) << "every record appears exactly once";
+}
+
+TEST_F(Log, TakesTheKitsReportsAsErrorsWhileGivenTheOption) {
+    std::string path = dir / "kit.log";
+    {
+        Runlog log;
+        log.SetLogPath(path.c_str());
+        MTSys::Report("before the option");
+        log.SetOptions(3);
+        MTSys::Report("WaitCallback::Release: UnregisterWaitEx failure, error code: 6");
+        log.SetOptions(1);
+        MTSys::Report("after the option");
+        log.SetOptions(3);
+        {
+            Runlog other;
+            other.SetOptions(3);  // takes the reports from the first log while it lives
+        }
+        MTSys::Report("after the other log");
+    }
+    MTSys::Report("after the log");  // goes nowhere and must not touch the log that is gone
+    std::vector<std::string> lines = Lines(ReadFileBytes(path));
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find(" [2] WaitCallback::Release: UnregisterWaitEx failure, error code: 6"));
 }
 
 TEST_F(Log, NullPathEndsFileOutput) {

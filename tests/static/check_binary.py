@@ -4,9 +4,10 @@
     check_binary.py OBJDUMP exports DLL NAME[=DECORATED] ...
         every NAME is exported; with =DECORATED the decorated name is exported too and
         both names lead to one entry (the same RVA).
-    check_binary.py OBJDUMP imports PATH ...
-        no binary imports a runtime DLL that Windows does not have (the C++, GCC and
-        threads runtimes are linked in). A directory PATH stands for every *.dll in it.
+    check_binary.py OBJDUMP imports [--allow RUNTIME.dll ...] PATH ...
+        no binary imports a runtime DLL of the compiler that Windows does not have, but the
+        allowed ones, and those only when they lie beside the binary (shipped with it).
+        A directory PATH stands for every *.dll and *.exe in it.
 
 Exits 0 when every check holds, 1 with one line per failure, 2 when a binary cannot be read.
 """
@@ -85,21 +86,35 @@ def check_exports(tool, dll, pairs):
     return failures
 
 
-def check_imports(tool, paths):
+def check_imports(tool, args):
+    allowed = set()
+    paths = []
+    while args:
+        if args[0] == "--allow" and len(args) > 1:
+            allowed.add(args[1].lower())
+            args = args[2:]
+        else:
+            paths.append(args[0])
+            args = args[1:]
     binaries = []
     for path in paths:
         if os.path.isdir(path):
-            found = sorted(glob.glob(os.path.join(path, "*.dll")))
+            found = sorted(glob.glob(os.path.join(path, "*.dll")) + glob.glob(os.path.join(path, "*.exe")))
             if not found:
-                return [f"{path}: no DLL to check (build it first)"]
+                return [f"{path}: no DLL or program to check (build it first)"]
             binaries.extend(found)
         else:
             binaries.append(path)
     failures = []
     for binary in binaries:
+        folder = os.path.dirname(binary)
         for dll in imported_dlls(objdump(tool, binary)):
-            if FOREIGN_RUNTIMES.match(dll):
+            if not FOREIGN_RUNTIMES.match(dll):
+                continue
+            if dll.lower() not in allowed:
                 failures.append(f"{binary}: imports the runtime DLL {dll}, which Windows does not have")
+            elif not any(name.lower() == dll.lower() for name in os.listdir(folder)):
+                failures.append(f"{binary}: imports the runtime DLL {dll}, which is not beside it")
     return failures
 
 

@@ -8,14 +8,14 @@
 
 namespace {
 
-typedef void (*CreateDefaultConfigFn)();
-
 int Defaults(const tool::Args&) {
     // Exported under its C++ name only.
-    CreateDefaultConfigFn create =
-        reinterpret_cast<CreateDefaultConfigFn>(tool::Exports::Get().Find("_Z23SmtpCreateDefaultConfigv"));
     try {
-        create();
+        SmtpCreateDefaultConfig();
+        // The library is linked into this program and names the program as its module; the
+        // components that read ServiceModule load Postvane.dll, which lies beside the tool.
+        RegKey key(HKEY_LOCAL_MACHINE, Postvane::kMailKeyPath, true, RegKey::AllAccess);
+        key["ServiceModule"] = string(tool::BesideTool("Postvane.dll").c_str());
     } catch (const QuilletException& e) {
         std::fprintf(stderr, "postvane defaults: %s\n", e.Reason().c_str());
         return 1;

@@ -1,5 +1,5 @@
-// postvane run [--seconds N] [--until-empty]: runs the delivery service through the library's
-// exports until Ctrl+C, until N seconds have passed, until the outbox holds no message (with
+// postvane run [--seconds N] [--until-empty]: runs the delivery service through the exported
+// functions until Ctrl+C, until N seconds have passed, until the outbox holds no message (with
 // --until-empty), or until the service reports that it died.
 #include <cstdio>
 #include <cstdlib>
@@ -7,10 +7,6 @@
 #include "Tool.h"
 
 namespace {
-
-typedef BOOL(WINAPI* StartFn)();
-typedef BOOL(WINAPI* StopFn)(int);
-typedef BOOL(WINAPI* SetCallbackFn)(PostvaneCallback, void*);
 
 HANDLE g_finish = nullptr;  // manual reset: Ctrl+C or the service's death
 volatile LONG g_died = 0;
@@ -42,22 +38,17 @@ int Run(const tool::Args& args) {
         std::fprintf(stderr, "postvane run: --seconds needs a positive number\n");
         return 2;
     }
-    const tool::Exports& exports = tool::Exports::Get();
-    StartFn start = reinterpret_cast<StartFn>(exports.Find("PostvaneStart"));
-    StopFn stop = reinterpret_cast<StopFn>(exports.Find("PostvaneStop"));
-    SetCallbackFn setCallback = reinterpret_cast<SetCallbackFn>(exports.Find("SetPostvaneCallback"));
-
     g_finish = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!g_finish) {
         std::fprintf(stderr, "postvane run: cannot create an event, error %lu\n", GetLastError());
         return 1;
     }
     SetConsoleCtrlHandler(OnConsoleBreak, TRUE);
-    setCallback(OnServiceDied, nullptr);
-    if (!start()) {
+    SetPostvaneCallback(OnServiceDied, nullptr);
+    if (!PostvaneStart()) {
         DWORD error = GetLastError();
         std::fprintf(stderr, "postvane run: %s (error %lu)\n", StartRefusal(error), error);
-        setCallback(nullptr, nullptr);
+        SetPostvaneCallback(nullptr, nullptr);
         return 1;
     }
     if (seconds > 0) std::printf("service started for %g s\n", seconds);
@@ -76,8 +67,8 @@ int Run(const tool::Args& args) {
     } else {
         WaitForSingleObject(g_finish, seconds > 0 ? DWORD(seconds * 1000) : INFINITE);
     }
-    stop(1);
-    setCallback(nullptr, nullptr);
+    PostvaneStop(1);
+    SetPostvaneCallback(nullptr, nullptr);
     std::printf(g_died ? "service stopped after it died\n" : "service stopped\n");
     CloseHandle(g_finish);
     return g_died ? 3 : 0;

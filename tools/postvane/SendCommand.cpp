@@ -1,17 +1,17 @@
-// postvane send: submits one message through the library's SmtpSendMail export and shows
-// the file it stored in the outbox.
+// postvane send: submits one message through the exported SmtpSendMail and shows the file
+// it stored in the outbox.
 #include <cstdio>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
+#include "Globals.h"
 #include "Submit.h"
 #include "Tool.h"
 #include "qlframe.h"
 
 namespace {
 
-const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
 const char* const kValueOptions[] = {"--to", "--from", "--subject", "--text", "--class", "--attach"};
 
 // Names of the last errors with which a submission is refused.
@@ -39,7 +39,7 @@ std::string ReadWholeFile(const std::string& path) {
 
 // The outbox that a submission uses now: OutboxDir, or the default that it would store.
 std::string CurrentOutbox() {
-    RegKey mail(HKEY_LOCAL_MACHINE, kMailKey, false, RegKey::ReadAccess);
+    RegKey mail(HKEY_LOCAL_MACHINE, Postvane::kMailKeyPath, false, RegKey::ReadAccess);
     string dir = mail["OutboxDir"].Text();
     return (dir.HasText() ? dir : Postvane::DefaultOutboxDir()).str();
 }
@@ -90,11 +90,10 @@ int RunSend(const tool::Args& args) {
     mail.From = from.c_str();
     mail.Class = mailClass.c_str();
 
-    const tool::Exports& exports = tool::Exports::Get();
     std::set<std::string> before = MessageFiles(CurrentOutbox());
     BOOL stored = FALSE;
     try {
-        stored = exports.SmtpSendMail(&mail);
+        stored = SmtpSendMail(&mail);
     } catch (const QuilletException& e) {
         std::fprintf(stderr, "postvane send: the submission failed: %s\n", e.Reason().c_str());
         return 1;

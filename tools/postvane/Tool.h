@@ -1,4 +1,6 @@
-// The operator's console tool: one command per source file, registered by name.
+// The operator's console tool: one command per source file, registered by name. The tool
+// holds the delivery service library itself, so a process of the tool has one copy of the
+// service: the commands call the exported functions and the library's own parts directly.
 #pragma once
 #include <windows.h>
 #include <string>
@@ -15,14 +17,8 @@ struct Command {
     Command(const char* name, const char* usage, int (*run)(const Args&));
 };
 
-// The exports of Postvane.dll, loaded from beside the tool. Throws std::runtime_error
-// when the library or an export is missing.
-struct Exports {
-    static const Exports& Get();
-    HMODULE module;
-    BOOL(WINAPI* SmtpSendMail)(const SmtpMail*);
-    FARPROC Find(const char* name) const;
-};
+// The full path of a file in the tool's own folder.
+std::string BesideTool(const char* name);
 
 // Value of an option "--name VALUE" (all occurrences, in order).
 std::vector<std::string> Options(const Args& args, const char* name);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <stdexcept>
+#include "RegistryRoot.h"
 #include "Tool.h"
 
 namespace tool {
@@ -19,25 +20,6 @@ std::map<std::string, Entry>& Commands() {
     return commands;
 }
 
-void IsolateRegistry() {
-    char root[512];
-    DWORD n = GetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", root, sizeof root);
-    if (n == 0 || n >= sizeof root) return;
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        throw std::runtime_error("cannot create HKEY_CURRENT_USER\\" + std::string(root));
-    // The data protection API finds its cryptographic providers under HKEY_LOCAL_MACHINE:
-    // the stand-in gets a copy of their registration.
-    const char cryptography[] = "Software\\Microsoft\\Cryptography";
-    HKEY crypto = nullptr;
-    if (RegCreateKeyExA(key, cryptography, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &crypto, nullptr) == ERROR_SUCCESS) {
-        RegCopyTreeA(HKEY_LOCAL_MACHINE, cryptography, crypto);
-        RegCloseKey(crypto);
-    }
-    if (RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS)
-        throw std::runtime_error("cannot redirect HKEY_LOCAL_MACHINE to HKEY_CURRENT_USER\\" + std::string(root));
-}
-
 int Usage() {
     std::fprintf(stderr, "usage: postvane COMMAND [ARGS]\n");
     for (const auto& c : Commands()) std::fprintf(stderr, "  %s %s\n", c.first.c_str(), c.second.usage);
@@ -47,25 +29,10 @@ int Usage() {
 
 Command::Command(const char* name, const char* usage, int (*run)(const Args&)) { Commands()[name] = Entry{usage, run}; }
 
-const Exports& Exports::Get() {
-    static Exports exports = [] {
-        Exports e{};
-        char path[MAX_PATH];
-        DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-        std::string dir(path, n);
-        dir = dir.substr(0, dir.find_last_of("\\/") + 1);
-        e.module = LoadLibraryA((dir + "Postvane.dll").c_str());
-        if (!e.module) throw std::runtime_error("cannot load Postvane.dll, error " + std::to_string(GetLastError()));
-        e.SmtpSendMail = reinterpret_cast<BOOL(WINAPI*)(const SmtpMail*)>(e.Find("SmtpSendMail"));
-        return e;
-    }();
-    return exports;
-}
-
-FARPROC Exports::Find(const char* name) const {
-    FARPROC p = GetProcAddress(module, name);
-    if (!p) throw std::runtime_error(std::string("Postvane.dll does not export ") + name);
-    return p;
+std::string BesideTool(const char* name) {
+    char path[MAX_PATH];
+    std::string program(path, GetModuleFileNameA(nullptr, path, sizeof path));
+    return program.substr(0, program.find_last_of("\\/") + 1) + name;
 }
 
 std::vector<std::string> Options(const Args& args, const char* name) {
@@ -90,11 +57,12 @@ bool HasFlag(const Args& args, const char* name) {
 
 int main(int argc, char** argv) {
     using namespace tool;
+    using tools::RedirectMachineRegistry;
     if (argc < 2) return Usage();
     auto it = Commands().find(argv[1]);
     if (it == Commands().end()) return Usage();
     try {
-        IsolateRegistry();
+        RedirectMachineRegistry();
         return it->second.run(Args(argv + 2, argv + argc));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "postvane: %s\n", e.what());
