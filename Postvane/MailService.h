@@ -9,6 +9,7 @@
 #include "MTSys.h"
 #include "DialupClient.h"
 #include "Globals.h"
+#include "SmtpConnection.h"
 
 namespace MTSys {
 class FileChangeMonitor;
@@ -52,7 +53,7 @@ struct LeftFile {
 };
 
 // The service thread and everything it works with.
-class MailService : public MTSys::Thread {
+class MailService : public MTSys::Thread, public StopTest {
 public:
     // Logs to the process-wide service log.
     MailService();
@@ -62,7 +63,7 @@ public:
 
     // True when a stop was requested. With quiet false a request raises QLAppException
     // "Обнаружен запрос на завершение работы сервиса" instead of returning.
-    bool CheckStop(bool quiet);
+    bool CheckStop(bool quiet) override;
     // "Retry Timeout" in seconds; 0, negative or absent gives 15; at most kLongestWaitSeconds.
     unsigned RetryTimeout();
     // Calls the registered callback under the callback lock.
@@ -128,7 +129,7 @@ public:
         DWORD volume = 0;
         ULONGLONG index = 0;
     } outboxIdentity;
-    SOCKET socket;                   // the SMTP connection; INVALID_SOCKET when none
+    SmtpConnection connection;       // the SMTP connection (uses stopEvent, debugFlags and the log)
     PKXDK::Internet::DialupClient dialup;  // connection "Mail", lines logged as "Postvane: ..."
     MTSys::SyncObject callbackLock;  // unnamed mutex guarding the two fields below
     PostvaneCallback callback;
