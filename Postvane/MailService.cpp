@@ -18,7 +18,7 @@ MailService::MailService() : MailService(&ServiceLog()) {}
 MailService::MailService(Runlog* serviceLog)
     : stopEvent(true, false),
       debugFlags(0),
-      socket(INVALID_SOCKET),
+      connection(*this, debugFlags, *serviceLog),
       dialup(serviceLog, "Mail", "Postvane"),
       callbackLock(CreateReleasedMutex()),
       callback(nullptr),
@@ -30,9 +30,7 @@ MailService::MailService(Runlog* serviceLog)
       notificationMark(0),
       serviceLog_(serviceLog) {}
 
-MailService::~MailService() {
-    if (socket != INVALID_SOCKET) closesocket(socket);
-}
+MailService::~MailService() {}
 
 bool MailService::CheckStop(bool quiet) {
     bool stop = stopEvent.IsSignalled();

@@ -9,6 +9,7 @@
 #include "MTSys.h"
 #include "DialupClient.h"
 #include "Globals.h"
+#include "SmtpConnection.h"
 
 namespace MTSys {
 class FileChangeMonitor;
@@ -42,7 +43,7 @@ struct LeftFile {
 };
 
 // The service thread and everything it works with.
-class MailService : public MTSys::Thread {
+class MailService : public MTSys::Thread, public StopTest {
 public:
     // Logs to the process-wide service log.
     MailService();
@@ -52,7 +53,7 @@ public:
 
     // True when a stop was requested. With quiet false a request raises QLAppException
     // "Обнаружен запрос на завершение работы сервиса" instead of returning.
-    bool CheckStop(bool quiet);
+    bool CheckStop(bool quiet) override;
     // "Retry Timeout" in seconds; 0 or absent gives 15.
     unsigned RetryTimeout();
     // Calls the registered callback under the callback lock.
@@ -109,7 +110,7 @@ public:
     std::unique_ptr<MTSys::FileChangeMonitor> outboxMonitor;  // change notification on the outbox; may be absent
     string outboxDirectory;          // OutboxDir as last read; empty when not configured
     bool outboxRecovered = false;    // what an interrupted run left in this outbox was set aside
-    SOCKET socket;                   // the SMTP connection; INVALID_SOCKET when none
+    SmtpConnection connection;       // the SMTP connection (uses stopEvent, debugFlags and the log)
     PKXDK::Internet::DialupClient dialup;  // connection "Mail", lines logged as "Postvane: ..."
     MTSys::SyncObject callbackLock;  // unnamed mutex guarding the two fields below
     PostvaneCallback callback;

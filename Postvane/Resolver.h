@@ -54,6 +54,14 @@ bool IsValidHostName(const string& text);
 // it is a valid host name confirmed by CheckNameInDns, else the address literal.
 string ChooseHelloName(const in_addr& localAddress);
 
+// The same for a socket address of either family (IPv4 or IPv6, as getsockname gives it).
+// The literal of an IPv6 address is "[IPv6:" + the address + "]", as SMTP writes it; the DNS
+// check asks for AAAA records for it.
+string AddressLiteral(const sockaddr* address);
+string LookupHostName(const sockaddr* address, bool quiet);
+bool CheckNameInDns(const string& name, const sockaddr* address);
+string ChooseHelloName(const sockaddr* localAddress);
+
 // ---- Resolver functions ----------------------------------------------------------
 
 typedef int(WSAAPI* GetAddrInfoFunction)(const char* host, const char* service, const addrinfo* hints,

@@ -1,6 +1,8 @@
 #include "SmtpDialogue.h"
 #include <cstring>
+#include <cstdlib>
 #include <string>
+#include <vector>
 #include "Globals.h"
 #include "MailService.h"
 #include "Resolver.h"
@@ -20,11 +22,14 @@ const unsigned kReady = 220;
 const unsigned kClosing = 221;
 const unsigned kAuthenticated = 235;
 const unsigned kOk = 250;
+const unsigned kForwarded = 251;
 const unsigned kChallenge = 334;
 const unsigned kStartInput = 354;
 const unsigned kUnknownCommand = 500;
 const unsigned kBadArguments = 501;
+const unsigned kNotImplemented = 502;
 const unsigned kAuthFailed = 535;
+const unsigned kTooBig = 552;
 
 // The content goes out in blocks of whole lines of about this size: one send call per
 // line would cost a kernel call per line.
@@ -36,44 +41,77 @@ const char kHidden[] = "********";
 
 [[noreturn]] void Raise(const string& text) { throw QLAppException(text); }
 
-// Overwrites and drops a text that this code alone holds (a fresh Base64 form of a
-// credential), so the credential does not stay behind in freed memory.
-void Forget(string& text) {
-    if (text.Length()) SecureZeroMemory(const_cast<char*>(text.c_str()), text.Length());
-    text = string();
+// A reply as one log line: its line ends become blanks.
+string OneLine(const string& text) {
+    std::string s = text.str();
+    for (char& c : s)
+        if (c == '\r' || c == '\n') c = ' ';
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return string(std::move(s));
 }
 
-bool StartsWithNoCase(const string& text, const char* prefix) {
-    size_t n = std::strlen(prefix);
-    return text.Length() >= n && _strnicmp(text.c_str(), prefix, n) == 0;
+// Appends the Base64 form of the bytes, through a small buffer that is wiped: a credential
+// never passes through a shared text.
+void AppendBase64(SecretText& out, const char* data, size_t length) {
+    char block[64];
+    const size_t step = 48;  // a multiple of 3: the pieces join into one Base64 text
+    for (size_t at = 0; at < length; at += step) {
+        size_t n = length - at < step ? length - at : step;
+        out.Append(block, Base64Encode(data + at, n, block));
+    }
+    SecureZeroMemory(block, sizeof block);
 }
 
-struct Mechanisms {
-    bool plain = false;
-    bool login = false;
-};
+// The text of one line of the EHLO reply without its code (the last line keeps it in
+// whole-line mode) and its line end.
+std::string OfferText(const string& line, bool last) {
+    std::string text = line.str();
+    size_t lineEnd = text.find_first_of("\r\n");
+    if (lineEnd != std::string::npos) text.erase(lineEnd);
+    if (last) {
+        size_t digits = 0;
+        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+        text.erase(0, digits < text.size() ? digits + 1 : digits);
+    }
+    return text;
+}
 
-// Marks PLAIN and LOGIN when an "AUTH ..." line of the EHLO reply offers them. The list is
-// in whole-line mode, so its last string starts with the code and is never an AUTH line.
-Mechanisms OfferedMechanisms(const vec<string>& capabilities) {
-    Mechanisms offered;
-    for (const string& line : capabilities) {
-        if (offered.plain && offered.login) break;
-        if (!StartsWithNoCase(line, "AUTH ")) continue;
-        std::string words = line.str().substr(5);
-        size_t lineEnd = words.find_first_of("\r\n");
-        if (lineEnd != std::string::npos) words.erase(lineEnd);
-        size_t pos = 0;
-        while (pos <= words.size()) {
-            size_t blank = words.find(' ', pos);
-            if (blank == std::string::npos) blank = words.size();
-            string word(words.substr(pos, blank - pos));
-            if (word.CompareNoCase("PLAIN") == 0) offered.plain = true;
-            if (word.CompareNoCase("LOGIN") == 0) offered.login = true;
+// The offers of an EHLO reply in whole-line mode: one keyword per line with its
+// parameters, compared without regard to case. "AUTH=" is an old spelling of "AUTH ".
+ServerOffers ReadOffers(const vec<string>& reply) {
+    ServerOffers offers;
+    for (size_t i = 0; i < reply.Count(); ++i) {
+        std::string text = OfferText(reply[i], i + 1 == reply.Count());
+        std::vector<std::string> words;
+        for (size_t pos = 0; pos < text.size();) {
+            size_t blank = text.find(' ', pos);
+            if (blank == std::string::npos) blank = text.size();
+            if (blank > pos) words.push_back(text.substr(pos, blank - pos));
             pos = blank + 1;
         }
+        if (words.empty()) continue;
+        std::string keyword = words[0];
+        if (_strnicmp(keyword.c_str(), "AUTH=", 5) == 0) {
+            words[0] = keyword.substr(5);
+            keyword = "AUTH";
+        } else {
+            words.erase(words.begin());
+        }
+        if (_stricmp(keyword.c_str(), "AUTH") == 0) {
+            for (const std::string& w : words) {
+                if (_stricmp(w.c_str(), "PLAIN") == 0) offers.plain = true;
+                if (_stricmp(w.c_str(), "LOGIN") == 0) offers.login = true;
+            }
+        } else if (_stricmp(keyword.c_str(), "STARTTLS") == 0) {
+            offers.startTls = true;
+        } else if (_stricmp(keyword.c_str(), "8BITMIME") == 0) {
+            offers.eightBit = true;
+        } else if (_stricmp(keyword.c_str(), "SIZE") == 0) {
+            offers.size = true;
+            if (!words.empty()) offers.sizeLimit = std::strtoull(words[0].c_str(), nullptr, 10);
+        }
     }
-    return offered;
+    return offers;
 }
 
 // The time left of the authentication budget.
@@ -89,83 +127,98 @@ private:
     DWORD total_;
 };
 
-void SendSecret(MailService& service, const string& line, const Budget& budget, const char* shownAs) {
-    SmtpSendLine(service, line, budget.Left(), shownAs);
-}
+// How an authentication exchange ended; the reply that ended it is kept for the log.
+enum class AuthResult { Done, Rejected, Failed };
 
-bool AuthenticatePlain(MailService& service, const string& login, const SecretText& password, const Budget& budget) {
+struct AuthExchange {
+    AuthExchange(SmtpConnection& c, const string& l, const SecretText& p, DWORD budgetMs)
+        : connection(c), login(l), password(p), budget(budgetMs) {}
+    SmtpConnection& connection;
+    const string& login;
+    const SecretText& password;
+    Budget budget;
+    vec<string> reply;  // the last reply
+    unsigned code = 0;
+    bool replyTextOnly = false;
+
+    unsigned Read(bool textOnly = false) {
+        code = SmtpReadReply(connection, &reply, budget.Left(), textOnly);
+        replyTextOnly = textOnly;
+        return code;
+    }
+    // The last reply as one log line, its code first.
+    string ReplyText() const {
+        string text = JoinReply(reply);
+        if (replyTextOnly) text = FormatBuffer(kFormatSize, "%u ", code) + text;
+        return OneLine(text);
+    }
+    void Send(const char* line) { SmtpSendLine(connection, string(line), budget.Left()); }
+    void SendSecret(const SecretText& line, const char* shownAs) {
+        SmtpSendLineData(connection, line.Data(), line.Length(), budget.Left(), shownAs);
+    }
+    AuthResult Outcome(unsigned last, bool logSuccess = true) const {
+        if (last == kAuthenticated) {
+            if (logSuccess) connection.Log().Write(Runlog::Detail, "Авторизация пройдена");
+            return AuthResult::Done;
+        }
+        return last == kAuthFailed ? AuthResult::Rejected : AuthResult::Failed;
+    }
+};
+
+AuthResult AuthenticatePlain(AuthExchange& x) {
     // NUL, login, NUL, password: no authorisation identity, no terminating NUL.
     SecretText raw;
     raw.Append('\0');
-    raw.Append(login.c_str(), login.Length());
+    raw.Append(x.login.c_str(), x.login.Length());
     raw.Append('\0');
-    raw.Append(password.Data(), password.Length());
-    string token = Base64Encode(raw.Data(), raw.Length());
+    raw.Append(x.password.Data(), x.password.Length());
+    SecretText token;
+    AppendBase64(token, raw.Data(), raw.Length());
     raw.Clear();
-    string command = "AUTH PLAIN " + token;
-    bool done = false;
-    try {
-        SendSecret(service, command, budget, kHiddenPlain);
-        Forget(command);
-        unsigned code = SmtpReadReply(service, nullptr, budget.Left(), false);
-        if (code == kAuthenticated) {
-            ServiceLog().WriteText(Runlog::Detail, "Авторизация пройдена");
-            done = true;
-        } else if (code == kAuthFailed || code == kBadArguments || code == kChallenge) {
-            // The server may want the token on a line of its own, after an empty challenge.
-            if (code != kChallenge) {
-                SmtpSendLine(service, "AUTH PLAIN", budget.Left());
-                code = SmtpReadReply(service, nullptr, budget.Left(), false);
-            }
-            if (code == kChallenge) {
-                SendSecret(service, token, budget, kHidden);
-                done = SmtpReadReply(service, nullptr, budget.Left(), false) == kAuthenticated;
-            }
-        }
-    } catch (...) {
-        Forget(command);
-        Forget(token);
-        throw;
+    SecretText command;
+    command.Append("AUTH PLAIN ", 11);
+    command.Append(token.Data(), token.Length());
+    x.SendSecret(command, kHiddenPlain);
+    command.Clear();
+    unsigned code = x.Read();
+    if (code == kBadArguments) {
+        // A server that takes no initial response: the token goes on a line of its own.
+        x.Send("AUTH PLAIN");
+        code = x.Read();
+        if (code != kChallenge) return x.Outcome(code);
     }
-    Forget(token);
-    return done;
+    if (code == kChallenge) {
+        x.SendSecret(token, kHidden);
+        return x.Outcome(x.Read(), false);  // success on this path goes unlogged, as ever
+    }
+    return x.Outcome(code);
 }
 
-bool AuthenticateLogin(MailService& service, const string& login, const SecretText& password, const Budget& budget) {
-    SmtpSendLine(service, "AUTH LOGIN", budget.Left());
-    for (;;) {
-        vec<string> reply;
-        unsigned code = SmtpReadReply(service, &reply, budget.Left(), true);
-        if (code == kAuthenticated) {
-            ServiceLog().WriteText(Runlog::Detail, "Авторизация пройдена");
-            return true;
-        }
-        if (code != kChallenge) return false;
-        std::string challenge = reply.IsEmpty() ? std::string() : reply[0].str();
+AuthResult AuthenticateLogin(AuthExchange& x) {
+    x.Send("AUTH LOGIN");
+    for (unsigned answered = 0;;) {
+        unsigned code = x.Read(true);
+        if (code != kChallenge) return x.Outcome(code);
+        std::string challenge = x.reply.IsEmpty() ? std::string() : x.reply[0].str();
         size_t lineEnd = challenge.find_first_of("\r\n");
         if (lineEnd != std::string::npos) challenge.erase(lineEnd);
         vec<unsigned char> decoded;
-        if (!Base64Decode(&decoded, challenge.c_str())) {
-            ServiceLog().WriteText(Runlog::Error, "Ошибка base64 в запросе сервера");
-            return false;
+        bool valid = Base64Decode(&decoded, challenge.c_str());
+        if (!valid) x.connection.Log().Write(Runlog::Error, "Ошибка base64 в запросе сервера");
+        if (!valid || answered >= 2) {
+            // Cancelled, so that the next command is not taken for an answer; the reply
+            // to the cancellation ends the exchange.
+            x.Send("*");
+            return x.Outcome(x.Read(true));
         }
-        // The prompt as a text: it ends at a zero byte, like any C text.
-        string prompt(reinterpret_cast<const char*>(decoded.Data()), decoded.Count());
-        prompt = string(prompt.c_str());
-        string answer;
-        if (prompt.CompareNoCase("Username:") == 0) answer = Base64Encode(login.c_str(), login.Length());
-        else if (prompt.CompareNoCase("Password:") == 0) answer = Base64Encode(password.Data(), password.Length());
-        if (answer.IsNull()) {
-            SmtpSendLine(service, "*", budget.Left());
-            continue;
-        }
-        try {
-            SendSecret(service, answer, budget, kHidden);
-        } catch (...) {
-            Forget(answer);
-            throw;
-        }
-        Forget(answer);
+        // The user name first, the password second, whatever the prompts say ("Username:",
+        // "User Name", ...).
+        const char* data = answered == 0 ? x.login.c_str() : x.password.Data();
+        size_t length = answered == 0 ? x.login.Length() : x.password.Length();
+        SecretText answer;
+        AppendBase64(answer, data, length);
+        x.SendSecret(answer, kHidden);
+        ++answered;
     }
 }
 
@@ -178,59 +231,120 @@ SmtpTimeouts& ReplyTimeouts() {
     return timeouts;
 }
 
+namespace {
+
+// EHLO, or HELO when the server knows no EHLO (500, 502); the offers of the reply.
+ServerOffers Greet(SmtpConnection& connection, const string& host) {
+    const SmtpTimeouts& t = ReplyTimeouts();
+    vec<string> reply;
+    SmtpSendLine(connection, "EHLO " + host, t.hello);
+    unsigned code = SmtpReadReply(connection, &reply, t.hello, false);
+    if (code == kOk) return ReadOffers(reply);
+    if (code != kUnknownCommand && code != kNotImplemented) RaiseWithReply("Неожиданный ответ сервера: ", reply);
+    SmtpSendLine(connection, "HELO " + host, t.hello);
+    if (SmtpReadReply(connection, &reply, t.hello, false) != kOk) RaiseWithReply("Неожиданный ответ сервера: ", reply);
+    return ServerOffers();
+}
+
+}  // namespace
+
 void SmtpHello(MailService& service) {
     const SmtpTimeouts& t = ReplyTimeouts();
+    SmtpConnection& connection = service.connection;
     RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
-    in_addr local = SmtpLocalAddress(service);
+    sockaddr_storage local = SmtpLocalAddress(connection);
 
     vec<string> reply;
-    unsigned code = SmtpReadReply(service, &reply, t.greeting, false);
+    unsigned code = SmtpReadReply(connection, &reply, t.greeting, false);
     if (code != kReady) Raise(FormatBuffer(kFormatSize, "Неожиданный код начального ответа сервера: %u", code));
 
-    string host = ChooseHelloName(local);
+    string host = ChooseHelloName(reinterpret_cast<const sockaddr*>(&local));
     service.CheckStop(false);
+    connection.offers = Greet(connection, host);
 
-    vec<string> capabilities;
-    SmtpSendLine(service, "EHLO " + host, t.hello);
-    code = SmtpReadReply(service, &capabilities, t.hello, false);
+    if (connection.policy.mode == TlsMode::StartTls && !connection.IsSecure()) {
+        if (!connection.offers.startTls)
+            Raise("Сервер не предлагает STARTTLS, а защищённое соединение обязательно (Tls = 1)");
+        SmtpSendLine(connection, "STARTTLS", t.hello);
+        if (SmtpReadReply(connection, &reply, t.hello, false) != kReady)
+            RaiseWithReply("Неожиданный ответ сервера (STARTTLS): ", reply);
+        connection.StartTls(t.hello);
+        // What the server offered in plain text counts no more.
+        connection.offers = ServerOffers();
+        connection.offers = Greet(connection, host);
+    }
 
     string login = smtp["Login"];
     SecretText password;
     LoadSecret(smtp.Handle(), "Pass", &password);  // a missing or unreadable value is the empty password
 
-    Mechanisms offered;
-    if (code == kOk) {
-        offered = OfferedMechanisms(capabilities);
-    } else if (code == kUnknownCommand) {
-        SmtpSendLine(service, "HELO " + host, t.hello);
-        if (SmtpReadReply(service, &reply, t.hello, false) != kOk)
-            RaiseWithReply("Неожиданный ответ сервера: ", reply);
-    } else {
-        RaiseWithReply("Неожиданный ответ сервера: ", capabilities);
-    }
-
     // Authentication is always attempted: LOGIN stands in when nothing was offered.
-    if (!offered.plain) offered.login = true;
+    ServerOffers offered = connection.offers;
+    bool anyOffered = offered.plain || offered.login;
     if (login.IsEmpty()) Raise("Не задано входное имя пользователя");
-    Budget budget(t.auth);
-    if (offered.plain && AuthenticatePlain(service, login, password, budget)) return;
-    if (offered.login) AuthenticateLogin(service, login, password, budget);
+    AuthExchange exchange(connection, login, password, t.auth);
+    AuthResult result = AuthResult::Failed;
+    if (offered.plain) result = AuthenticatePlain(exchange);
+    if (result == AuthResult::Failed && (offered.login || !offered.plain)) result = AuthenticateLogin(exchange);
+    // A rejected password is told once; a LOGIN tried without being offered that the server
+    // does not know ends quietly.
+    if (result == AuthResult::Rejected || (result == AuthResult::Failed && anyOffered))
+        connection.Log().WriteText(Runlog::Error, "Авторизация не пройдена (имя \"" + login + "\"), ответ сервера: " +
+                                                      exchange.ReplyText());
 }
 
-void SmtpMailFrom(MailService& service, string* reversePath) {
+void SmtpMailFrom(MailService& service, string* reversePath, unsigned long long messageSize) {
     const SmtpTimeouts& t = ReplyTimeouts();
+    SmtpConnection& connection = service.connection;
     RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
     string sender = smtp["ReversePath"];
     if (sender.IsEmpty()) Raise("Не задан адрес отправителя (\"ReversePath\")");
-    SmtpSendLine(service, "MAIL FROM: <" + sender + ">", t.mailFrom);
+    const ServerOffers& offers = connection.offers;
+    if (offers.size && offers.sizeLimit && messageSize > offers.sizeLimit)
+        throw SmtpRefusal(kTooBig, FormatBuffer(kFormatSize, "Письмо больше, чем принимает сервер: %llu байт при пределе %llu",
+                                                messageSize, offers.sizeLimit));
+    string command = "MAIL FROM: <" + sender + ">";
+    if (offers.eightBit) command += " BODY=8BITMIME";
+    if (offers.size && messageSize) command += FormatBuffer(kFormatSize, " SIZE=%llu", messageSize);
+    SmtpSendLine(connection, command, t.mailFrom);
     vec<string> reply;
-    if (SmtpReadReply(service, &reply, t.mailFrom, false) != kOk)
-        RaiseWithReply("Неожиданный ответ сервера (MAIL): ", reply);
+    unsigned code = SmtpReadReply(connection, &reply, t.mailFrom, false);
+    if (code == kTooBig) throw SmtpRefusal(code, "Неожиданный ответ сервера (MAIL): " + JoinReply(reply));
+    if (code != kOk) RaiseWithReply("Неожиданный ответ сервера (MAIL): ", reply);
     if (reversePath) *reversePath = sender;
+}
+
+namespace {
+
+// Calls line(begin, end) for every line of the content as it goes on the wire: every CR LF,
+// bare LF and bare CR ends a line; text after the last line end is a last line.
+template <class Line>
+void ForEachLine(const string& content, Line line) {
+    const char* text = content.c_str();
+    size_t length = content.Length();
+    size_t lineStart = 0;
+    for (size_t i = 0; i < length; ++i) {
+        char c = text[i];
+        if (c != '\r' && c != '\n') continue;
+        line(lineStart, i);
+        if (c == '\r' && i + 1 < length && text[i + 1] == '\n') ++i;
+        lineStart = i + 1;
+    }
+    if (lineStart < length) line(lineStart, length);
+}
+
+}  // namespace
+
+unsigned long long SmtpWireSize(const string& content) {
+    unsigned long long size = 0;
+    const char* text = content.c_str();
+    ForEachLine(content, [&](size_t begin, size_t end) { size += (end > begin && text[begin] == '.') + (end - begin) + 2; });
+    return size;
 }
 
 void SmtpRcptTo(MailService& service, const string& recipients) {
     const SmtpTimeouts& t = ReplyTimeouts();
+    SmtpConnection& connection = service.connection;
     if (recipients.IsEmpty()) return;
     const std::string& all = recipients.str();
     size_t pos = 0;
@@ -243,10 +357,14 @@ void SmtpRcptTo(MailService& service, const string& recipients) {
             if (c != '\r' && c != '\n') unfolded += c;
         string recipient(unfolded);
         trim(recipient);
-        SmtpSendLine(service, "RCPT TO: <" + recipient + ">", t.rcptTo);
-        vec<string> reply;
-        unsigned code = SmtpReadReply(service, &reply, t.rcptTo, false);
-        if (code != kOk) throw SmtpRefusal(code, "Неожиданный ответ сервера (RCPT): " + JoinReply(reply));
+        // Nothing between two commas is no recipient (RCPT TO: <> would be refused).
+        if (recipient.HasText()) {
+            SmtpSendLine(connection, "RCPT TO: <" + recipient + ">", t.rcptTo);
+            vec<string> reply;
+            unsigned code = SmtpReadReply(connection, &reply, t.rcptTo, false);
+            if (code != kOk && code != kForwarded)
+                throw SmtpRefusal(code, "Неожиданный ответ сервера (RCPT): " + JoinReply(reply));
+        }
         if (comma == std::string::npos) break;
         pos = comma + 1;
     }
@@ -254,10 +372,11 @@ void SmtpRcptTo(MailService& service, const string& recipients) {
 
 void SmtpData(MailService& service, const string& content, bool* beforeData) {
     const SmtpTimeouts& t = ReplyTimeouts();
+    SmtpConnection& connection = service.connection;
     if (beforeData) *beforeData = true;
-    SmtpSendLine(service, "DATA", t.dataInit);
+    SmtpSendLine(connection, "DATA", t.dataInit);
     vec<string> reply;
-    if (SmtpReadReply(service, &reply, t.dataInit, false) != kStartInput)
+    if (SmtpReadReply(connection, &reply, t.dataInit, false) != kStartInput)
         RaiseWithReply("Неожиданный ответ сервера (DATA init): ", reply);
     if (beforeData) *beforeData = false;
 
@@ -265,38 +384,29 @@ void SmtpData(MailService& service, const string& content, bool* beforeData) {
     // reaches the wire, so no text can end the data early or smuggle commands after it.
     // The wire form is sent in blocks of whole lines, not one send call per line.
     const char* text = content.c_str();
-    size_t length = content.Length();
     std::string block;
     block.reserve(kContentBlock + 1024);
-    auto addLine = [&](size_t begin, size_t end) {
+    ForEachLine(content, [&](size_t begin, size_t end) {
         if (end > begin && text[begin] == '.') block += '.';
         block.append(text + begin, end - begin);
         block += "\r\n";
         if (block.size() >= kContentBlock) {
-            SmtpSendLines(service, block.data(), block.size(), t.dataEnd);
+            SmtpSendLines(connection, block.data(), block.size(), t.dataEnd);
             block.clear();
         }
-    };
-    size_t lineStart = 0;
-    for (size_t i = 0; i < length; ++i) {
-        char c = text[i];
-        if (c != '\r' && c != '\n') continue;
-        addLine(lineStart, i);
-        if (c == '\r' && i + 1 < length && text[i + 1] == '\n') ++i;
-        lineStart = i + 1;
-    }
-    if (lineStart < length) addLine(lineStart, length);
+    });
     block += ".\r\n";  // the end of the content travels with its last lines
-    SmtpSendLines(service, block.data(), block.size(), t.dataEnd);
-    if (SmtpReadReply(service, &reply, t.dataEnd, false) != kOk)
+    SmtpSendLines(connection, block.data(), block.size(), t.dataEnd);
+    if (SmtpReadReply(connection, &reply, t.dataEnd, false) != kOk)
         RaiseWithReply("Неожиданный ответ сервера (DATA finalize): ", reply);
 }
 
 void SmtpQuit(MailService& service, bool tolerant) {
     const SmtpTimeouts& t = ReplyTimeouts();
-    SmtpSendLine(service, "QUIT", t.quit);
+    SmtpConnection& connection = service.connection;
+    SmtpSendLine(connection, "QUIT", t.quit);
     vec<string> reply;
-    unsigned code = SmtpReadReply(service, &reply, t.quit, false);
+    unsigned code = SmtpReadReply(connection, &reply, t.quit, false);
     if (code != kClosing && !tolerant) RaiseWithReply("Неожиданный ответ сервера (QUIT): ", reply);
 }
 

@@ -42,27 +42,52 @@ private:
 
 // Greeting (220), then EHLO with the announced host name (the reverse-lookup name of the
 // local address when valid and confirmed by DNS, else the address literal), HELO after a
-// 500, then authentication: PLAIN when offered, otherwise LOGIN (also when nothing was
-// offered); LOGIN after a failed PLAIN when both were offered. Success logs
-// "Авторизация пройдена" (kind 6). Raises:
+// 500 or 502. The EHLO reply's offers (AUTH, STARTTLS, 8BITMIME, SIZE; on any of its lines,
+// the last included) go into service.connection.offers.
+//
+// With Tls = 1 (connection.policy) STARTTLS follows: the server must offer it and answer it
+// with 220; then the TLS handshake and the certificate check (SmtpConnection::StartTls),
+// and EHLO again inside TLS, whose offers replace the first ones. Nothing else is said in
+// plain text, so the credentials never travel unencrypted.
+//
+// Then authentication: PLAIN when offered, otherwise LOGIN (also when nothing was offered);
+// LOGIN after a failed PLAIN when both were offered, but never after the server rejected
+// the password (535): no password is tried twice in one attempt. LOGIN challenges are
+// answered by their order: the user name first, the password second, whatever their text;
+// a challenge that is not base64 logs "Ошибка base64 в запросе сервера" (kind 2) and is
+// cancelled with "*". Success logs "Авторизация пройдена" (kind 6); a refusal by a server
+// that offered the mechanism logs once "Авторизация не пройдена (имя \"<Login>\"), ответ
+// сервера: <reply>" (kind 2) and the conversation goes on: the server decides at MAIL FROM.
+// The AUTH exchange is never traced in clear; credentials are built only in wiping buffers.
+// Raises:
 //   "Неожиданная ошибка Winsock: %u"                   getsockname failed
 //   "Неожиданный код начального ответа сервера: %u"    greeting not 220
-//   "Неожиданный ответ сервера: <reply>"               EHLO neither 250 nor 500, HELO not 250
+//   "Неожиданный ответ сервера: <reply>"               EHLO neither 250, 500 nor 502, HELO not 250
+//   "Сервер не предлагает STARTTLS, а защищённое соединение обязательно (Tls = 1)"
+//   "Неожиданный ответ сервера (STARTTLS): <reply>"    reply to STARTTLS not 220
 //   "Не задано входное имя пользователя"               Login empty (before any AUTH)
-// A LOGIN challenge that is not base64 logs "Ошибка base64 в запросе сервера" (kind 2) and
-// ends LOGIN. The AUTH exchange is never traced in clear; credential buffers are wiped.
+// and the TLS texts of SmtpConnection::StartTls.
 void SmtpHello(MailService& service);
 
-// MAIL FROM: <ReversePath>. Hands back the ReversePath used when asked. Raises
+// MAIL FROM: <ReversePath>, with BODY=8BITMIME when the server offers 8BITMIME (the text of
+// our messages is 8-bit) and SIZE=messageSize when it offers SIZE and a size is given.
+// Hands back the ReversePath used when asked. Raises
 //   "Не задан адрес отправителя (\"ReversePath\")"     ReversePath empty
-//   "Неожиданный ответ сервера (MAIL): <reply>"         reply not 250
-void SmtpMailFrom(MailService& service, string* reversePath = nullptr);
+//   SmtpRefusal 552 "Письмо больше, чем принимает сервер: <size> байт при пределе <limit>"
+//                                                        before anything is sent
+//   SmtpRefusal 552 "Неожиданный ответ сервера (MAIL): <reply>"   the server's size refusal
+//   "Неожиданный ответ сервера (MAIL): <reply>"         any other reply but 250
+void SmtpMailFrom(MailService& service, string* reversePath = nullptr, unsigned long long messageSize = 0);
 
-// RCPT TO: <recipient> for each piece of the comma-separated text, in order (an empty
-// piece is offered as <>; an empty text offers nothing). CR and LF are removed from a
-// piece (a folded header), then white space at both ends. The first reply other than 250
-// raises SmtpRefusal "Неожиданный ответ сервера (RCPT): <reply>"; later recipients are
-// not offered.
+// The size of the content on the wire, as SmtpData sends it (line ends as CR LF, dots
+// doubled), without the final dot: what SIZE= declares.
+unsigned long long SmtpWireSize(const string& content);
+
+// RCPT TO: <recipient> for each piece of the comma-separated text, in order. CR and LF are
+// removed from a piece (a folded header), then white space at both ends; a piece left empty
+// (a,,b) is passed over. 250 and 251 (forwarded) accept a recipient; the first other reply
+// raises SmtpRefusal "Неожиданный ответ сервера (RCPT): <reply>"; later recipients are not
+// offered.
 void SmtpRcptTo(MailService& service, const string& recipients);
 
 // DATA, the content, the final dot. *beforeData is true on entry and becomes false once the

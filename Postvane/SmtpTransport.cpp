@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include "Globals.h"
 #include "MailService.h"
 #include "Resolver.h"
@@ -15,10 +16,9 @@ namespace {
 
 const char kSmtpSubkey[] = "SMTP";
 const char kDefaultPort[] = "smtp";
+const char kImplicitTlsPort[] = "465";  // submission over TLS from the first byte
 const size_t kFormatSize = 256;  // FormatBuffer size of every composed message
 
-const char kTimeoutText[] = "Таймаут ввода от сервера";
-const char kClosedText[] = "Соединение разорвано";
 const char kMalformedText[] = "Ошибка интерпретации ответа сервера";
 
 struct TraceSlot {
@@ -31,107 +31,40 @@ TraceSlot g_trace;
 
 [[noreturn]] void RaiseCode(const char* format, unsigned code) { Raise(FormatBuffer(kFormatSize, format, code)); }
 
-[[noreturn]] void RaiseSendError(int code) { RaiseCode("Ошибка Winsock при выводе данных: %u", unsigned(code)); }
-
 // Milliseconds left of a budget of total ms that started at the tick start; 0 once spent.
 DWORD Remaining(DWORD start, DWORD total) {
     DWORD elapsed = GetTickCount() - start;
     return elapsed >= total ? 0 : total - elapsed;
 }
 
-timeval Slice(DWORD ms) {
-    if (ms > kStopSlice) ms = kStopSlice;
-    timeval tv;
-    tv.tv_sec = long(ms / 1000);
-    tv.tv_usec = long(ms % 1000) * 1000;
-    return tv;
-}
-
-enum class WaitFor { Read, Write, Connect };
-
-// Waits up to one slice (at most ms) for the socket. 1: ready; 0: not yet; SOCKET_ERROR:
-// select failed. For Connect, *failure receives the pending error of a failed connect.
-int WaitSlice(SOCKET s, WaitFor what, DWORD ms, int* failure = nullptr) {
-    fd_set ready, failed;
-    FD_ZERO(&ready);
-    FD_ZERO(&failed);
-    FD_SET(s, &ready);
-    FD_SET(s, &failed);
-    timeval tv = Slice(ms);
-    int r = what == WaitFor::Read ? select(0, &ready, nullptr, nullptr, &tv)
-                                  : select(0, nullptr, &ready, what == WaitFor::Connect ? &failed : nullptr, &tv);
-    if (r == SOCKET_ERROR || r == 0) return r;
-    if (what == WaitFor::Connect && failure) {
-        int pending = 0;
-        int size = sizeof pending;
-        if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &size) == SOCKET_ERROR)
-            pending = WSAGetLastError();
-        if (FD_ISSET(s, &failed) && pending == 0) pending = WSAECONNREFUSED;
-        *failure = pending;
-        return 1;
-    }
-    return FD_ISSET(s, &ready) ? 1 : 0;
-}
-
-void Trace(MailService& service, bool sent, const char* data, size_t length) {
+void Trace(SmtpConnection& connection, bool sent, const char* data, size_t length) {
     DWORD bit = sent ? kTraceSent : kTraceReceived;
     SmtpTraceSink sink = g_trace.sink.load();
-    if (!(service.debugFlags & bit) && !sink) return;
+    bool logged = (connection.TraceFlags() & bit) != 0;
+    if (!logged && !sink) return;
     string line(data, length);
-    if (service.debugFlags & bit) ServiceLog().WriteText(Runlog::Detail, string(sent ? "C>" : "S>") + line);
+    if (logged) connection.Log().WriteText(Runlog::Detail, string(sent ? "C>" : "S>") + line);
     if (sink) sink(g_trace.context.load(), sent, line);
 }
 
-// Connects the non-blocking socket, waiting in slices and testing the stop event between
-// them. How long an unanswered connect may take is the platform's.
-void ConnectInSlices(MailService& service, const sockaddr* address) {
-    const char* failText = "Не получилось соединиться с сервером, ошибка Winsock: %u";
-    SOCKET s = service.socket;
-    u_long nonBlocking = 1;
-    if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR) RaiseCode(failText, unsigned(WSAGetLastError()));
-    if (connect(s, address, sizeof(sockaddr_in)) == 0) return;
-    int error = WSAGetLastError();
-    if (error != WSAEWOULDBLOCK) RaiseCode(failText, unsigned(error));
-    for (;;) {
-        int failure = 0;
-        int r = WaitSlice(s, WaitFor::Connect, kStopSlice, &failure);
-        if (r == SOCKET_ERROR) RaiseCode(failText, unsigned(WSAGetLastError()));
-        if (r == 1) {
-            if (failure) RaiseCode(failText, unsigned(failure));
-            return;
-        }
-        service.CheckStop(false);
+// The host as the resolver and the certificate take it: an address literal loses its
+// brackets and its "IPv6:" tag.
+string BareHost(const string& server) {
+    std::string host = server.str();
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        if (host.size() > 5 && _strnicmp(host.c_str(), "IPv6:", 5) == 0) host = host.substr(5);
     }
+    return string(host);
 }
 
-// Sends all bytes; each wait for room is bounded by timeoutMs counted from the last progress.
-void SendAll(MailService& service, const char* data, size_t length, DWORD timeoutMs) {
-    SOCKET s = service.socket;
-    if (s == INVALID_SOCKET) RaiseSendError(WSAENOTCONN);
-    size_t sent = 0;
-    DWORD start = GetTickCount();
-    while (sent < length) {
-        size_t chunk = length - sent;
-        if (chunk > 0x40000000) chunk = 0x40000000;
-        int n = send(s, data + sent, int(chunk), 0);
-        if (n != SOCKET_ERROR) {
-            // A partial send is progress, not failure: the rest follows.
-            sent += size_t(n);
-            start = GetTickCount();
-            continue;
-        }
-        int error = WSAGetLastError();
-        if (error != WSAEWOULDBLOCK) RaiseSendError(error);
-        // The peer is not reading: wait for room in slices until the budget is spent.
-        for (;;) {
-            DWORD left = Remaining(start, timeoutMs);
-            if (left == 0) RaiseSendError(WSAETIMEDOUT);
-            int r = WaitSlice(s, WaitFor::Write, left);
-            if (r == SOCKET_ERROR) RaiseSendError(WSAGetLastError());
-            if (r == 1) break;
-            service.CheckStop(false);
-        }
-    }
+string AddressText(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    const void* bytes = address->sa_family == AF_INET6
+                            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)
+                            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
+    inet_ntop(address->sa_family, const_cast<void*>(bytes), text, sizeof text);
+    return string(text);
 }
 
 }  // namespace
@@ -139,66 +72,78 @@ void SendAll(MailService& service, const char* data, size_t length, DWORD timeou
 // ---- Connection ---------------------------------------------------------------------------
 
 bool SmtpConnect(MailService& service) {
+    SmtpConnection& connection = service.connection;
     RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
     string server = smtp["Server"];
     string port = smtp["Port"];
     if (server.IsEmpty()) {
-        ServiceLog().WriteText(Runlog::Error, "Почтовый сервер не задан, отправка невозможна");
+        connection.Log().WriteText(Runlog::Error, "Почтовый сервер не задан, отправка невозможна");
         return false;
     }
+    DWORD tls = DWORD(int(smtp["Tls"]));
+    if (tls > DWORD(TlsMode::Implicit)) RaiseCode("Недопустимое значение Tls: %u", unsigned(tls));
+    TlsMode mode = TlsMode(tls);
     if (port.IsEmpty()) {
         // A port stored as a number is taken as its decimal text.
         int number = smtp["Port"];
-        port = number > 0 ? FormatBuffer(kFormatSize, "%d", number) : string(kDefaultPort);
+        port = number > 0 ? FormatBuffer(kFormatSize, "%d", number)
+                          : string(mode == TlsMode::Implicit ? kImplicitTlsPort : kDefaultPort);
     }
-    ServiceLog().WriteText(Runlog::Detail, "Почтовый сервер: " + server + ", порт: " + port);
+    connection.Log().WriteText(Runlog::Detail, "Почтовый сервер: " + server + ", порт: " + port);
 
-    SmtpDisconnect(service);  // never leave an earlier socket behind
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) RaiseCode("Не удаётся создать TCP сокет, ошибка Winsock: %u", unsigned(WSAGetLastError()));
-    service.socket = s;
-    try {
-        // Commands and content lines go out at once instead of waiting for the peer's
-        // delayed acknowledgement; the bytes on the wire are the same.
-        BOOL noDelay = TRUE;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+    SmtpDisconnect(service);  // never leave an earlier connection behind
+    string host = BareHost(server);
+    connection.policy = TlsPolicy();
+    connection.policy.mode = mode;
+    connection.policy.host = host;
+    connection.policy.rootFile = smtp["TlsRootCertificate"];
+    connection.policy.skipCheck = int(smtp["TlsSkipCheck"]) == 1;
 
-        AddrInfoRequest request(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        const addrinfo* address = request.Resolve(server.c_str(), port.c_str());
-        if (!address) {
-            unsigned error = unsigned(WSAGetLastError());
-            Raise("Не удаётся разрешить адрес: сервер \"" + server + "\" порт \"" + port + "\"" +
-                  FormatBuffer(kFormatSize, ". Ошибка Winsock: %u", error));
+    AddrInfoRequest request(AF_UNSPEC, SOCK_STREAM, IPPROTO_TCP);
+    const addrinfo* first = request.Resolve(host.c_str(), port.c_str());
+    if (!first) {
+        unsigned error = unsigned(WSAGetLastError());
+        Raise("Не удаётся разрешить адрес: сервер \"" + server + "\" порт \"" + port + "\"" +
+              FormatBuffer(kFormatSize, ". Ошибка Winsock: %u", error));
+    }
+    // Each address in the resolver's order, each with an even share of the budget left, so
+    // that one that never answers leaves time for the others.
+    size_t count = 0;
+    for (const addrinfo* a = first; a; a = a->ai_next) ++count;
+    DWORD start = GetTickCount();
+    for (const addrinfo* a = first; a; a = a->ai_next, --count) {
+        DWORD share = Remaining(start, connection.connectBudgetMs) / DWORD(count);
+        try {
+            connection.Open(a->ai_addr, int(a->ai_addrlen), share);
+            break;
+        } catch (const QuilletException& e) {
+            if (!a->ai_next || service.CheckStop(true)) throw;
+            connection.Log().WriteText(Runlog::Detail, "Адрес " + AddressText(a->ai_addr) + " не отвечает (" + e.Reason() +
+                                                           "), пробуем следующий");
         }
-        ConnectInSlices(service, address->ai_addr);
-    } catch (...) {
-        SmtpDisconnect(service);
-        throw;
     }
+    if (mode == TlsMode::Implicit) connection.StartTls(kHandshakeTimeout);
     return true;
 }
 
 bool SmtpDisconnect(MailService& service) {
-    if (service.socket != INVALID_SOCKET) {
-        shutdown(service.socket, SD_BOTH);
-        closesocket(service.socket);
-        service.socket = INVALID_SOCKET;
-    }
+    service.connection.Close();
     return true;
 }
 
-in_addr SmtpLocalAddress(MailService& service) {
-    sockaddr_in local;
+sockaddr_storage SmtpLocalAddress(SmtpConnection& connection) {
+    sockaddr_storage local;
     std::memset(&local, 0, sizeof local);
     int length = sizeof local;
-    if (getsockname(service.socket, reinterpret_cast<sockaddr*>(&local), &length) == SOCKET_ERROR)
+    if (getsockname(connection.Socket(), reinterpret_cast<sockaddr*>(&local), &length) == SOCKET_ERROR)
         RaiseCode("Неожиданная ошибка Winsock: %u", unsigned(WSAGetLastError()));
-    return local.sin_addr;
+    return local;
 }
 
 // ---- Sending ---------------------------------------------------------------------------------
 
-void SmtpSendLineData(MailService& service, const char* text, size_t length, DWORD timeoutMs, const char* shownAs) {
+void SmtpSendLineData(SmtpConnection& connection, const char* text, size_t length, DWORD timeoutMs,
+                      const char* shownAs) {
     // A command line can never carry a line end from data: that would split it in two.
     if (std::memchr(text, '\r', length) || std::memchr(text, '\n', length))
         Raise("Строка команды SMTP содержит перевод строки");
@@ -208,83 +153,48 @@ void SmtpSendLineData(MailService& service, const char* text, size_t length, DWO
     buffer.append("\r\n");
     if (shownAs) {
         std::string shown = std::string(shownAs) + "\r\n";
-        Trace(service, true, shown.data(), shown.size());
+        Trace(connection, true, shown.data(), shown.size());
     } else {
-        Trace(service, true, buffer.data(), buffer.size());
+        Trace(connection, true, buffer.data(), buffer.size());
     }
     try {
-        SendAll(service, buffer.data(), buffer.size(), timeoutMs);
+        connection.Send(buffer.data(), buffer.size(), timeoutMs);
     } catch (...) {
         if (shownAs) SecureZeroMemory(&buffer[0], buffer.size());
         throw;
     }
     if (shownAs) SecureZeroMemory(&buffer[0], buffer.size());
-    service.CheckStop(false);
+    connection.CheckStop();
 }
 
-void SmtpSendLines(MailService& service, const char* lines, size_t length, DWORD timeoutMs) {
-    if (service.debugFlags & kTraceSent || g_trace.sink.load()) {
+void SmtpSendLines(SmtpConnection& connection, const char* lines, size_t length, DWORD timeoutMs) {
+    if (connection.TraceFlags() & kTraceSent || g_trace.sink.load()) {
         for (size_t begin = 0; begin < length;) {
             const char* end = static_cast<const char*>(std::memchr(lines + begin, '\n', length - begin));
             size_t next = end ? size_t(end - lines) + 1 : length;
-            Trace(service, true, lines + begin, next - begin);
+            Trace(connection, true, lines + begin, next - begin);
             begin = next;
         }
     }
-    SendAll(service, lines, length, timeoutMs);
-    service.CheckStop(false);
+    connection.Send(lines, length, timeoutMs);
+    connection.CheckStop();
 }
 
-void SmtpSendLine(MailService& service, const string& text, DWORD timeoutMs, const char* shownAs) {
-    SmtpSendLineData(service, text.c_str(), text.Length(), timeoutMs, shownAs);
+void SmtpSendLine(SmtpConnection& connection, const string& text, DWORD timeoutMs, const char* shownAs) {
+    SmtpSendLineData(connection, text.c_str(), text.Length(), timeoutMs, shownAs);
 }
 
 // ---- Receiving -------------------------------------------------------------------------------
 
-namespace {
-
-// SmtpReceive without the stop test after consuming: the caller tests it when the bytes
-// taken do not end what it reads.
-size_t Receive(MailService& service, char* buffer, size_t length, bool consume, DWORD timeoutMs) {
-    SOCKET s = service.socket;
-    DWORD start = GetTickCount();
-    // Bytes to consume were peeked before and are there already: no wait first. A peek
-    // usually waits for the server, so it waits first.
-    bool wait = !consume;
-    for (;;) {
-        // Wait for data in slices; a stop request ends the wait between slices.
-        while (wait) {
-            DWORD left = Remaining(start, timeoutMs);
-            int r = WaitSlice(s, WaitFor::Read, left);
-            if (r == 1) break;
-            if (r == SOCKET_ERROR || Remaining(start, timeoutMs) == 0) Raise(kTimeoutText);
-            service.CheckStop(false);
-        }
-        int n = recv(s, buffer, int(length > 0x7FFFFFFF ? 0x7FFFFFFF : length), consume ? 0 : MSG_PEEK);
-        if (n == SOCKET_ERROR) {
-            int error = WSAGetLastError();
-            if (error == WSAEWOULDBLOCK) {  // nothing there after all: wait
-                wait = true;
-                continue;
-            }
-            RaiseCode("Ошибка ввода от сервера, ошибка Winsock: %u", unsigned(error));
-        }
-        if (n == 0) Raise(kClosedText);
-        return size_t(n);
-    }
-}
-
-}  // namespace
-
-size_t SmtpReceive(MailService& service, char* buffer, size_t length, bool consume, DWORD timeoutMs) {
+size_t SmtpReceive(SmtpConnection& connection, char* buffer, size_t length, bool consume, DWORD timeoutMs) {
     if (!buffer || length == 0) {
-        service.CheckStop(false);
+        connection.CheckStop();
         return 0;
     }
-    size_t n = Receive(service, buffer, length, consume, timeoutMs);
+    size_t n = connection.Receive(buffer, length, consume, timeoutMs);
     // A peek and the consume that follows it are one receive: the stop test (a kernel call
     // of its own) follows the consume.
-    if (consume) service.CheckStop(false);
+    if (consume) connection.CheckStop();
     return n;
 }
 
@@ -314,69 +224,62 @@ ReplyLine ParseReplyLine(const std::string& line) {
     return r;
 }
 
-// Reads whole lines (each ending with CR LF, kept) within timeoutMs until ends(line) is true
-// for one. Lines that arrived together are consumed with one receive, but never a byte
-// after the line that ends the read: the socket keeps whatever follows.
+// Reads whole lines within timeoutMs until ends(line) is true for one. A line ends at LF,
+// with or without a CR before it, and is kept ending with CR LF. Lines that arrived together
+// are consumed with one receive, but never a byte after the line that ends the read: the
+// connection keeps whatever follows.
 template <class Ends>
-void ReadLines(MailService& service, DWORD timeoutMs, std::vector<std::string>* lines, Ends ends) {
+void ReadLines(SmtpConnection& connection, DWORD timeoutMs, std::vector<std::string>* lines, Ends ends) {
     std::string current;  // consumed bytes of a line whose end has not come yet
     char peek[kLinePeek];
     DWORD start = GetTickCount();
     for (;;) {
-        size_t n = Receive(service, peek, sizeof peek, false, Remaining(start, timeoutMs));
+        size_t n = connection.Receive(peek, sizeof peek, false, Remaining(start, timeoutMs));
         size_t first = lines->size();
         size_t take = 0;
         bool done = false;
         while (take < n && !done) {
-            size_t end = std::string::npos;
-            if (take == 0 && peek[0] == '\n' && !current.empty() && current.back() == '\r') {
-                end = 1;  // a CR LF split between two reads
-            } else {
-                for (size_t i = take; i + 1 < n; ++i) {
-                    if (peek[i] == '\r' && peek[i + 1] == '\n') {
-                        end = i + 2;
-                        break;
-                    }
-                }
-            }
-            // Without a line end all peeked bytes are taken; a CR at the very end is
-            // recognised with its LF on the next read.
-            size_t stop = end == std::string::npos ? n : end;
+            const char* lf = static_cast<const char*>(std::memchr(peek + take, '\n', n - take));
+            // Without a line end all peeked bytes are taken; the line goes on in the next read.
+            size_t stop = lf ? size_t(lf - peek) + 1 : n;
             if (current.size() + (stop - take) > kMaxReplyLine) Raise(kMalformedText);
             current.append(peek + take, stop - take);
             take = stop;
-            if (end == std::string::npos) break;
+            if (!lf) break;
+            current.pop_back();  // the LF
+            if (!current.empty() && current.back() == '\r') current.pop_back();
+            current += "\r\n";
             lines->push_back(std::move(current));
             current.clear();
             done = ends(lines->back());
         }
         for (size_t consumed = 0; consumed < take;)
-            consumed += Receive(service, peek + consumed, take - consumed, true, Remaining(start, timeoutMs));
-        for (size_t i = first; i < lines->size(); ++i) Trace(service, false, (*lines)[i].data(), (*lines)[i].size());
+            consumed += connection.Receive(peek + consumed, take - consumed, true, Remaining(start, timeoutMs));
+        for (size_t i = first; i < lines->size(); ++i) Trace(connection, false, (*lines)[i].data(), (*lines)[i].size());
         // A reply that has come in whole is the server's answer, also when a stop request
         // came meanwhile: the answer to a final dot tells whether the message was taken.
         // The request ends the exchange at the next send or wait.
         if (done) return;
-        service.CheckStop(false);
+        connection.CheckStop();
     }
 }
 
 }  // namespace
 
-string SmtpReadLine(MailService& service, DWORD timeoutMs) {
+string SmtpReadLine(SmtpConnection& connection, DWORD timeoutMs) {
     std::vector<std::string> lines;
-    ReadLines(service, timeoutMs, &lines, [](const std::string&) { return true; });
+    ReadLines(connection, timeoutMs, &lines, [](const std::string&) { return true; });
     return string(std::move(lines[0]));
 }
 
-unsigned SmtpReadReply(MailService& service, vec<string>* list, DWORD timeoutMs, bool textOnly) {
+unsigned SmtpReadReply(SmtpConnection& connection, vec<string>* list, DWORD timeoutMs, bool textOnly) {
     if (list) list->Clear();
     // The read ends at the reply's last line, or at the first line that cannot belong to it.
     std::vector<std::string> lines;
     size_t total = 0;
     unsigned firstCode = 0;
     bool haveFirst = false;
-    ReadLines(service, timeoutMs, &lines, [&](const std::string& line) {
+    ReadLines(connection, timeoutMs, &lines, [&](const std::string& line) {
         total += line.size();
         if (total > kMaxReplyBytes) Raise(kMalformedText);
         ReplyLine r = ParseReplyLine(line);

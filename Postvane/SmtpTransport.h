@@ -1,10 +1,11 @@
-// The lowest layer of the SMTP client: one TCP connection to the configured mail server,
+// The lowest layer of the SMTP client: one connection to the configured mail server,
 // command lines out, reply lines in under a time-out, replies split into code and lines.
 //
-// Layers, each built only on the one below: socket waits and time-outs (SmtpReceive and the
-// sending of bytes), line reading (SmtpReadLine), reply parsing (SmtpReadReply). The layer
+// Layers, each built only on the one below: the connection (SmtpConnection: socket, waits,
+// time-outs, TLS), line reading (SmtpReadLine), reply parsing (SmtpReadReply). The layer
 // knows no SMTP command. It keeps no receive buffer: a line is peeked, then exactly its
-// bytes are consumed, so nothing beyond the current line is ever taken from the socket.
+// bytes are consumed, so nothing beyond the current line is ever taken from the connection
+// (before STARTTLS nothing that follows the server's reply is read in plain text).
 //
 // Every failure raises QLAppException with one of these texts (%u: the Winsock error):
 //   "Не удаётся создать TCP сокет, ошибка Winsock: %u"
@@ -18,15 +19,13 @@
 //   "Строка команды SMTP содержит перевод строки"
 //   "Обнаружен запрос на завершение работы сервиса"
 //   "Неожиданная ошибка Winsock: %u"            (SmtpLocalAddress)
+// and, with TLS, those of SmtpConnection::StartTls and TlsChannel.h.
 //
-// Waiting. Every wait (connect, readability, room to send) is cut into slices of at most
-// kStopSlice; between slices the stop event is tested, so a stop request ends any wait
-// within about a second. The budgets of the callers stay whole: a reply must arrive within
-// its time-out, counted from the start of the reply. After connect the socket is in
-// non-blocking mode; only this layer uses it.
+// Waiting, TLS and the stop test are the connection's (SmtpConnection.h).
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
+#include "SmtpConnection.h"
 #include "core.h"
 
 namespace Postvane {
@@ -34,18 +33,31 @@ namespace Postvane {
 class MailService;
 
 const size_t kLinePeek = 1023;           // largest peek for one line read
-const DWORD kStopSlice = 1000;           // longest wait between two tests of the stop event, ms
 const size_t kMaxReplyLine = 65536;      // longest reply line accepted (replies are 512 octets at most)
 const size_t kMaxReplyBytes = 1048576;   // longest reply, all its lines together
 const DWORD kDefaultSendTimeout = 120000;  // ms a send may wait for room when the caller names none
+const DWORD kHandshakeTimeout = 120000;    // the whole TLS handshake
 
-// Opens the connection to SMTP\Server:Port (empty Port: "smtp") with TCP_NODELAY set.
-// False, with the log record "Почтовый сервер не задан, отправка невозможна" (kind 2), when
-// Server is empty: no socket is made. True when connected. On a failure the socket is
-// closed again before the exception leaves. Only the first resolved address is tried.
+// Opens the service's connection to SMTP\Server:Port. False, with the log record "Почтовый
+// сервер не задан, отправка невозможна" (kind 2), when Server is empty: no socket is made.
+// True when connected.
+//
+// Server is a host name, an IPv4 or IPv6 address, or an address literal in brackets
+// ("[192.0.2.1]", "[IPv6:2001:db8::1]"). Every address the resolver gives (IPv6 and IPv4) is
+// tried in turn within connection.connectBudgetMs, each getting an even share of what is
+// left, until one answers; the failure of the last is raised.
+//
+// Port empty: "smtp", or 465 with TLS from the first byte. Tls (a number): 0 or absent
+// plain, 1 STARTTLS required (SmtpHello), 2 TLS from the first byte (the handshake and the
+// certificate check happen here, see SmtpConnection::StartTls); any other value raises
+// "Недопустимое значение Tls: %u" before anything is opened. TlsRootCertificate and
+// TlsSkipCheck go into connection.policy.
+//
+// On a failure the socket is closed again before the exception leaves.
 bool SmtpConnect(MailService& service);
 
-// Shuts down and closes the connection if there is one. Always true; may be repeated.
+// Closes the service's connection if there is one (the TLS close notification first).
+// Always true; may be repeated.
 bool SmtpDisconnect(MailService& service);
 
 // Sends the text followed by CR LF; all of it, in as many send calls as it takes, each
@@ -53,16 +65,16 @@ bool SmtpDisconnect(MailService& service);
 // is sent. Trace bit 0x1 logs "C>" and the line (kind 6); shownAs, when given, is what the
 // trace shows instead of a line that carries credentials (the line buffer is then wiped).
 // Tests the stop event after sending.
-void SmtpSendLine(MailService& service, const string& text, DWORD timeoutMs = kDefaultSendTimeout,
+void SmtpSendLine(SmtpConnection& connection, const string& text, DWORD timeoutMs = kDefaultSendTimeout,
                   const char* shownAs = nullptr);
-// The same for length bytes at text (content lines are sent from the message text in place).
-void SmtpSendLineData(MailService& service, const char* text, size_t length, DWORD timeoutMs,
+// The same for length bytes at text (content lines and credentials are sent in place).
+void SmtpSendLineData(SmtpConnection& connection, const char* text, size_t length, DWORD timeoutMs,
                       const char* shownAs = nullptr);
 
 // Sends lines that are ready for the wire, each already ending with CR LF (the message
 // content, several lines per send call), as SmtpSendLine sends one; traced line by line.
 // The caller guarantees that CR and LF occur only as the CR LF ending each line.
-void SmtpSendLines(MailService& service, const char* lines, size_t length, DWORD timeoutMs);
+void SmtpSendLines(SmtpConnection& connection, const char* lines, size_t length, DWORD timeoutMs);
 
 // Reads one reply within timeoutMs for all its lines and returns its code. When list is
 // given it is emptied, then gets one string per line with its CR LF: a continuation line
@@ -73,19 +85,20 @@ void SmtpSendLines(MailService& service, const char* lines, size_t length, DWORD
 // kMaxReplyLine bytes and a reply over kMaxReplyBytes. A stop request raises while the reply
 // is incomplete; a reply that has come in whole is returned (the answer to a final dot
 // tells whether the server took the message), and the request raises at the next step.
-unsigned SmtpReadReply(MailService& service, vec<string>* list, DWORD timeoutMs, bool textOnly);
+unsigned SmtpReadReply(SmtpConnection& connection, vec<string>* list, DWORD timeoutMs, bool textOnly);
 
-// One line ending with CR LF (kept), read within timeoutMs. A bare CR or LF does not end a
-// line. Trace bit 0x2 logs "S>" and the line (kind 6).
-string SmtpReadLine(MailService& service, DWORD timeoutMs);
+// One line, read within timeoutMs. A line ends with LF, with or without a CR before it (some
+// servers end their lines with LF alone); it is returned ending with CR LF. A CR elsewhere is
+// part of the line. Trace bit 0x2 logs "S>" and the line (kind 6).
+string SmtpReadLine(SmtpConnection& connection, DWORD timeoutMs);
 
-// Waits until the socket is readable (at most timeoutMs), then takes up to length bytes:
-// peeked when consume is false, removed when true. Returns the count (0 only for a null or
-// empty buffer). Tests the stop event after consuming (a peek is always followed by one).
-size_t SmtpReceive(MailService& service, char* buffer, size_t length, bool consume, DWORD timeoutMs);
+// Waits until bytes are there (at most timeoutMs), then takes up to length of them: peeked
+// when consume is false, removed when true. Returns the count (0 only for a null or empty
+// buffer). Tests the stop event after consuming (a peek is always followed by one).
+size_t SmtpReceive(SmtpConnection& connection, char* buffer, size_t length, bool consume, DWORD timeoutMs);
 
-// The local address of the connection (getsockname).
-in_addr SmtpLocalAddress(MailService& service);
+// The local address of the connection (getsockname), IPv4 or IPv6.
+sockaddr_storage SmtpLocalAddress(SmtpConnection& connection);
 
 // Joins the strings of a reply list with nothing between them: the lines one under another.
 string JoinReply(const vec<string>& list);

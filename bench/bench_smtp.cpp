@@ -1,6 +1,8 @@
 // Whole SMTP transactions (connect, EHLO, AUTH, MAIL, RCPT, DATA, QUIT) against local
-// sinks: Postfix's smtp-sink and aiosmtpd with AUTH. Prints transactions per second for
-// 2 KiB messages and MiB/s for 1 MiB messages.
+// sinks: Postfix's smtp-sink and aiosmtpd with AUTH; then one aiosmtpd that offers STARTTLS,
+// in plain text and with STARTTLS (certificates made with openssl, the root pinned), so that
+// the two rows differ by TLS alone. Prints transactions per second for 2 KiB messages and
+// MiB/s for 1 MiB messages.
 //
 //   bench_smtp.exe [--seconds N] [--large-count N]
 //
@@ -48,9 +50,10 @@ void Transaction(MailService& service, const string& content) {
     SmtpDisconnect(service);
 }
 
-bool Measure(const char* name, unsigned short port, double seconds, int largeCount) {
+bool Measure(const char* name, unsigned short port, double seconds, int largeCount, int tls = 0) {
     RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, true, RegKey::AllAccess);
     smtp["Port"] = std::to_string(port).c_str();
+    smtp["Tls"] = tls;
     MailService service;
     string small(Message(2048));
     string large(Message(1024 * 1024));
@@ -62,16 +65,16 @@ bool Measure(const char* name, unsigned short port, double seconds, int largeCou
             Transaction(service, small);
             ++count;
         }
-        std::printf("%-10s 2 KiB messages: %5d transactions in %.2f s = %7.1f transactions/s\n", name, count, elapsed,
+        std::printf("%-18s 2 KiB messages: %5d transactions in %.2f s = %7.1f transactions/s\n", name, count, elapsed,
                     count / elapsed);
         start = Now();
         for (int i = 0; i < largeCount; ++i) Transaction(service, large);
         elapsed = Now() - start;
-        std::printf("%-10s 1 MiB messages: %5d transactions in %.2f s = %7.1f MiB/s\n", name, largeCount, elapsed,
+        std::printf("%-18s 1 MiB messages: %5d transactions in %.2f s = %7.1f MiB/s\n", name, largeCount, elapsed,
                     largeCount * double(large.Length()) / (1024.0 * 1024.0) / elapsed);
     } catch (const QuilletException& e) {
         SmtpDisconnect(service);
-        std::printf("%-10s failed: %s\n", name, e.Reason().c_str());
+        std::printf("%-18s failed: %s\n", name, e.Reason().c_str());
         return false;
     }
     return true;
@@ -120,6 +123,26 @@ int main(int argc, char** argv) {
             ok = false;
         } else {
             ok = Measure("aiosmtpd", aiosmtpd.Port(), seconds, largeCount) && ok;
+        }
+    }
+    {
+        testing_support::TempDir certificates;
+        std::string made = smtppeer::MakeTestCertificates(certificates.Path());
+        smtppeer::HostPeer::Options o;
+        o.login = kLogin;
+        o.password = kPassword;
+        o.authRequired = true;
+        o.tls = "starttls";
+        o.certificates = certificates.Path();
+        smtppeer::HostPeer peer(o);
+        if (!made.empty() || !peer.Started()) {
+            std::printf("aiosmtpd with STARTTLS did not start: %s%s\n", made.c_str(), peer.Error().c_str());
+            ok = false;
+        } else {
+            RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, true, RegKey::AllAccess);
+            smtp["TlsRootCertificate"] = (certificates / "root.pem").c_str();
+            ok = Measure("aiosmtpd plain", peer.Port(), seconds, largeCount, 0) && ok;
+            ok = Measure("aiosmtpd STARTTLS", peer.Port(), seconds, largeCount, 1) && ok;
         }
     }
     WSACleanup();

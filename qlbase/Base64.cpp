@@ -13,30 +13,36 @@ int DecodeChar(unsigned char c) {
 }
 }  // namespace
 
-string Base64Encode(const void* data, size_t length) {
+size_t Base64Encode(const void* data, size_t length, char* out) {
     const unsigned char* p = static_cast<const unsigned char*>(data);
-    std::string out;
-    out.reserve((length + 2) / 3 * 4);
+    char* o = out;
     size_t i = 0;
     for (; i + 3 <= length; i += 3) {
         unsigned v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
-        out += kAlphabet[v >> 18];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += kAlphabet[v & 63];
+        *o++ = kAlphabet[v >> 18];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = kAlphabet[(v >> 6) & 63];
+        *o++ = kAlphabet[v & 63];
     }
     if (length - i == 1) {
         unsigned v = p[i] << 16;
-        out += kAlphabet[v >> 18];
-        out += kAlphabet[(v >> 12) & 63];
-        out += "==";
+        *o++ = kAlphabet[v >> 18];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = '=';
+        *o++ = '=';
     } else if (length - i == 2) {
         unsigned v = (p[i] << 16) | (p[i + 1] << 8);
-        out += kAlphabet[v >> 18];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += '=';
+        *o++ = kAlphabet[v >> 18];
+        *o++ = kAlphabet[(v >> 12) & 63];
+        *o++ = kAlphabet[(v >> 6) & 63];
+        *o++ = '=';
     }
+    return size_t(o - out);
+}
+
+string Base64Encode(const void* data, size_t length) {
+    std::string out(Base64Length(length), '\0');
+    out.resize(Base64Encode(data, length, out.empty() ? nullptr : &out[0]));
     return string(std::move(out));
 }
 

@@ -96,6 +96,11 @@ DWORD GetZone(TIME_ZONE_INFORMATION* tzi);
 
 string Base64Encode(const void* data, size_t length);
 string Base64Encode(const vec<unsigned char>& data);
+// The length of the Base64 form of length bytes.
+inline size_t Base64Length(size_t length) { return (length + 2) / 3 * 4; }
+// Writes the Base64 form (Base64Length(length) characters, no terminator) at out; returns
+// its length. For texts that must not go through a shared buffer (credentials).
+size_t Base64Encode(const void* data, size_t length, char* out);
 // Decodes text into out. False (out unspecified) when the text is not valid Base64:
 // a character outside the alphabet, a length that is not a multiple of four, or
 // padding anywhere but at the end.

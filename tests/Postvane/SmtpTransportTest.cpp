@@ -24,13 +24,13 @@ TEST_F(SmtpTransport, ReadsMultiLineRepliesInBothModes) {
     server.Send("250-first\r\n250 last\r\n").Send("250-first\r\n250 last\r\n").Send("250\r\n").Send("250\r\n");
     Connect(server);
     vec<string> list;
-    EXPECT_EQ(250u, SmtpReadReply(service, &list, 2000, false));
+    EXPECT_EQ(250u, SmtpReadReply(service.connection, &list, 2000, false));
     EXPECT_EQ(Lines({"first\r\n", "250 last\r\n"}), Strings(list));
-    EXPECT_EQ(250u, SmtpReadReply(service, &list, 2000, true));
+    EXPECT_EQ(250u, SmtpReadReply(service.connection, &list, 2000, true));
     EXPECT_EQ(Lines({"first\r\n", "last\r\n"}), Strings(list)) << "text-only keeps the text after the code";
-    EXPECT_EQ(250u, SmtpReadReply(service, &list, 2000, true));
+    EXPECT_EQ(250u, SmtpReadReply(service.connection, &list, 2000, true));
     EXPECT_EQ(Lines({""}), Strings(list)) << "a line of the code alone has an empty text";
-    EXPECT_EQ(250u, SmtpReadReply(service, &list, 2000, false));
+    EXPECT_EQ(250u, SmtpReadReply(service.connection, &list, 2000, false));
     EXPECT_EQ(Lines({"250\r\n"}), Strings(list));
 }
 
@@ -39,32 +39,40 @@ TEST_F(SmtpTransport, RejectsMalformedReplyLines) {
     server.Send("250-a\r\n251 b\r\n").Send("hello\r\n").Send("250x\r\n").Send(" 250 ok\r\n").Send("220 fine\r\n");
     Connect(server);
     const std::string malformed = "Ошибка интерпретации ответа сервера";
-    EXPECT_EQ(malformed, Raised([&] { SmtpReadReply(service, nullptr, 2000, false); })) << "code changed";
-    EXPECT_EQ(malformed, Raised([&] { SmtpReadReply(service, nullptr, 2000, false); })) << "no digits";
-    EXPECT_EQ(malformed, Raised([&] { SmtpReadReply(service, nullptr, 2000, false); })) << "letter after code";
-    EXPECT_EQ(malformed, Raised([&] { SmtpReadReply(service, nullptr, 2000, false); })) << "blank before code";
-    EXPECT_EQ(220u, SmtpReadReply(service, nullptr, 2000, false)) << "each bad line was consumed whole";
+    EXPECT_EQ(malformed, Raised([&] { SmtpReadReply(service.connection, nullptr, 2000, false); })) << "code changed";
+    EXPECT_EQ(malformed, Raised([&] { SmtpReadReply(service.connection, nullptr, 2000, false); })) << "no digits";
+    EXPECT_EQ(malformed, Raised([&] { SmtpReadReply(service.connection, nullptr, 2000, false); })) << "letter after code";
+    EXPECT_EQ(malformed, Raised([&] { SmtpReadReply(service.connection, nullptr, 2000, false); })) << "blank before code";
+    EXPECT_EQ(220u, SmtpReadReply(service.connection, nullptr, 2000, false)) << "each bad line was consumed whole";
 }
 
 TEST_F(SmtpTransport, FindsLineEndsExactly) {
     ScriptedServer server;
     server.Send("250 split\r").Pause(200).Send("\n221 next\r\n");  // CR LF across two segments
-    server.Send("250 a\nb\rc\r\r\n");                                // bare LF, bare CR, CR CR LF
+    server.Send("250 a\rb\r\r\n");                                  // bare CR, CR CR LF
+    server.Send("250-lf\n250 alone\n");                              // LF alone ends a line too
+    server.Send("250 split\n").Pause(200).Send("\n");               // LF, then an empty line? no: a new reply
     std::string longText(3000, 'x');
     server.Send("250 " + longText + "\r\n");                        // longer than one peek
     server.Send("250 one\r\n251 two\r\n");                          // two replies in one segment
     Connect(server);
     vec<string> list;
-    EXPECT_EQ(250u, SmtpReadReply(service, &list, 2000, true));
+    EXPECT_EQ(250u, SmtpReadReply(service.connection, &list, 2000, true));
     EXPECT_EQ(Lines({"split\r\n"}), Strings(list));
-    EXPECT_EQ(221u, SmtpReadReply(service, &list, 2000, true)) << "the LF of a split CR LF is not left behind";
-    EXPECT_EQ(250u, SmtpReadReply(service, &list, 2000, true));
-    EXPECT_EQ(Lines({"a\nb\rc\r\r\n"}), Strings(list));
-    EXPECT_EQ(250u, SmtpReadReply(service, &list, 2000, true));
+    EXPECT_EQ(221u, SmtpReadReply(service.connection, &list, 2000, true)) << "the LF of a split CR LF is not left behind";
+    EXPECT_EQ(250u, SmtpReadReply(service.connection, &list, 2000, true));
+    EXPECT_EQ(Lines({"a\rb\r\r\n"}), Strings(list)) << "a CR is data unless an LF follows it";
+    EXPECT_EQ(250u, SmtpReadReply(service.connection, &list, 2000, false));
+    EXPECT_EQ(Lines({"lf\r\n", "250 alone\r\n"}), Strings(list)) << "lines ending in LF alone are kept with CR LF";
+    EXPECT_EQ(250u, SmtpReadReply(service.connection, &list, 2000, true));
+    EXPECT_EQ(Lines({"split\r\n"}), Strings(list));
+    EXPECT_EQ("Ошибка интерпретации ответа сервера", Raised([&] { SmtpReadReply(service.connection, &list, 2000, true); }))
+        << "an empty line is no reply";
+    EXPECT_EQ(250u, SmtpReadReply(service.connection, &list, 2000, true));
     EXPECT_EQ(Lines({longText + "\r\n"}), Strings(list));
-    EXPECT_EQ(250u, SmtpReadReply(service, &list, 2000, false));
+    EXPECT_EQ(250u, SmtpReadReply(service.connection, &list, 2000, false));
     EXPECT_EQ(Lines({"250 one\r\n"}), Strings(list)) << "the first read takes only the first reply";
-    EXPECT_EQ(251u, SmtpReadReply(service, &list, 2000, false));
+    EXPECT_EQ(251u, SmtpReadReply(service.connection, &list, 2000, false));
 }
 
 TEST_F(SmtpTransport, ReportsClosedAndSilentServers) {
@@ -72,12 +80,12 @@ TEST_F(SmtpTransport, ReportsClosedAndSilentServers) {
         ScriptedServer server;
         server.Close();
         Connect(server);
-        EXPECT_EQ("Соединение разорвано", Raised([&] { SmtpReadReply(service, nullptr, 2000, false); }));
+        EXPECT_EQ("Соединение разорвано", Raised([&] { SmtpReadReply(service.connection, nullptr, 2000, false); }));
         SmtpDisconnect(service);
     }
     ScriptedServer silent;
     Connect(silent);
-    EXPECT_EQ("Таймаут ввода от сервера", Raised([&] { SmtpReadReply(service, nullptr, 300, false); }));
+    EXPECT_EQ("Таймаут ввода от сервера", Raised([&] { SmtpReadReply(service.connection, nullptr, 300, false); }));
 }
 
 TEST_F(SmtpTransport, BoundsATricklingReplyAsAWhole) {
@@ -85,20 +93,20 @@ TEST_F(SmtpTransport, BoundsATricklingReplyAsAWhole) {
     server.Send("250-a\r\n").Pause(500).Send("250-b\r\n").Pause(500).Send("250-c\r\n").Pause(500).Send("250 d\r\n");
     Connect(server);
     // Every line comes well within the budget, the reply as a whole does not.
-    EXPECT_EQ("Таймаут ввода от сервера", Raised([&] { SmtpReadReply(service, nullptr, 1200, false); }));
+    EXPECT_EQ("Таймаут ввода от сервера", Raised([&] { SmtpReadReply(service.connection, nullptr, 1200, false); }));
 }
 
 TEST_F(SmtpTransport, RefusesOverlongReplies) {
     ScriptedServer server;
     server.Send("250 " + std::string(kMaxReplyLine, 'x') + "\r\n");
     Connect(server);
-    EXPECT_EQ("Ошибка интерпретации ответа сервера", Raised([&] { SmtpReadReply(service, nullptr, 5000, false); }));
+    EXPECT_EQ("Ошибка интерпретации ответа сервера", Raised([&] { SmtpReadReply(service.connection, nullptr, 5000, false); }));
 }
 
 TEST_F(SmtpTransport, WithoutServerOpensNothing) {
     testing_support::DeleteRegValue(kSmtpKey, "Server");
     EXPECT_FALSE(SmtpConnect(service));
-    EXPECT_EQ(INVALID_SOCKET, service.socket);
+    EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
     EXPECT_EQ(1u, log.Count("Почтовый сервер не задан, отправка невозможна")) << log.Text();
 }
 
@@ -156,7 +164,7 @@ TEST_F(SmtpTransport, FailedAttemptsLeaveNoSocketBehind) {
     UsePort(25);
     EXPECT_EQ("Не удаётся разрешить адрес: сервер \"unresolvable.test\" порт \"25\". Ошибка Winsock: 11001",
               Raised([&] { SmtpConnect(service); }));
-    EXPECT_EQ(INVALID_SOCKET, service.socket);
+    EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
 
     // A port where nobody listens.
     unsigned short closedPort;
@@ -167,7 +175,7 @@ TEST_F(SmtpTransport, FailedAttemptsLeaveNoSocketBehind) {
     testing_support::SetRegText(kSmtpKey, "Server", "127.0.0.1");
     UsePort(closedPort);
     EXPECT_EQ("Не получилось соединиться с сервером, ошибка Winsock: 10061", Raised([&] { SmtpConnect(service); }));
-    EXPECT_EQ(INVALID_SOCKET, service.socket);
+    EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
 
     DWORD before = 0, after = 0;
     GetProcessHandleCount(GetCurrentProcess(), &before);
@@ -176,11 +184,11 @@ TEST_F(SmtpTransport, FailedAttemptsLeaveNoSocketBehind) {
         Raised([&] { SmtpConnect(service); });
     }
     GetProcessHandleCount(GetCurrentProcess(), &after);
-    EXPECT_EQ(INVALID_SOCKET, service.socket);
+    EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
     EXPECT_LE(after, before + 2) << "failed attempts must not accumulate sockets";
 }
 
-TEST_F(SmtpTransport, TriesOnlyTheFirstAddress) {
+TEST_F(SmtpTransport, TriesEveryAddressUntilOneAnswers) {
     ScriptedServer listening;
     unsigned short closedPort;
     {
@@ -188,11 +196,19 @@ TEST_F(SmtpTransport, TriesOnlyTheFirstAddress) {
         closedPort = gone.Port();
     }
     RecordingResolver::Install();
-    RecordingResolver::Ports() = {closedPort, listening.Port()};
+    RecordingResolver::Ports() = {closedPort, closedPort, listening.Port()};
     listening.Start();
+    EXPECT_TRUE(SmtpConnect(service));
+    EXPECT_TRUE(listening.WaitScript(2000));
+    EXPECT_EQ(1, listening.Connections());
+    EXPECT_EQ(2u, log.Count("Адрес 127.0.0.1 не отвечает (Не получилось соединиться с сервером, ошибка Winsock: "
+                            "10061), пробуем следующий")) << log.Text();
+    SmtpDisconnect(service);
+
+    // None answers: the last failure is told.
+    RecordingResolver::Ports() = {closedPort, closedPort};
     EXPECT_EQ("Не получилось соединиться с сервером, ошибка Winsock: 10061", Raised([&] { SmtpConnect(service); }));
-    Sleep(100);
-    EXPECT_EQ(0, listening.Connections()) << "the second address must not be tried";
+    EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
 }
 
 TEST_F(SmtpTransport, SetsNoDelayAndSendsLinesWithCrLf) {
@@ -200,10 +216,10 @@ TEST_F(SmtpTransport, SetsNoDelayAndSendsLinesWithCrLf) {
     Connect(server);
     BOOL noDelay = FALSE;
     int size = sizeof noDelay;
-    ASSERT_EQ(0, getsockopt(service.socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&noDelay), &size));
+    ASSERT_EQ(0, getsockopt(service.connection.Socket(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&noDelay), &size));
     EXPECT_TRUE(noDelay) << "small messages must not wait for delayed acknowledgements";
-    SmtpSendLine(service, string("NOOP 100%s"), 1000);
-    SmtpSendLine(service, string(""), 1000);
+    SmtpSendLine(service.connection, string("NOOP 100%s"), 1000);
+    SmtpSendLine(service.connection, string(""), 1000);
     SmtpDisconnect(service);
     ASSERT_TRUE(server.WaitClientClosed(5000));
     EXPECT_EQ("NOOP 100%s\r\n\r\n", server.Received());
@@ -213,7 +229,7 @@ TEST_F(SmtpTransport, RefusesLineEndsInsideACommand) {
     ScriptedServer server;
     Connect(server);
     for (const char* text : {"RCPT TO: <a@x>\r\nDATA", "RCPT TO: <a\n>", "MAIL FROM: <a\r>"}) {
-        EXPECT_EQ("Строка команды SMTP содержит перевод строки", Raised([&] { SmtpSendLine(service, string(text), 1000); }))
+        EXPECT_EQ("Строка команды SMTP содержит перевод строки", Raised([&] { SmtpSendLine(service.connection, string(text), 1000); }))
             << Printable(text);
     }
     SmtpDisconnect(service);
@@ -228,7 +244,7 @@ TEST_F(SmtpTransport, SendsAllOfALongLine) {
     Connect(server);
     std::string big(1024 * 1024, 'a');
     for (size_t i = 0; i < big.size(); i += 1000) big[i] = char('b' + (i / 1000) % 20);
-    SmtpSendLine(service, string(big), 10000);
+    SmtpSendLine(service.connection, string(big), 10000);
     ASSERT_TRUE(server.WaitScript(10000)) << server.Error();
     EXPECT_TRUE(server.Received() == big + "\r\n") << "the line arrived incomplete or changed: "
                                                     << server.Received().size() << " bytes";
@@ -239,9 +255,9 @@ TEST_F(SmtpTransport, BoundsASendToAPeerThatStopsReading) {
     server.Stall();
     Connect(server);
     int small = 4096;
-    setsockopt(service.socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
+    setsockopt(service.connection.Socket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
     std::string big(16 * 1024 * 1024, 'a');
-    EXPECT_EQ("Ошибка Winsock при выводе данных: 10060", Raised([&] { SmtpSendLine(service, string(big), 500); }));
+    EXPECT_EQ("Ошибка Winsock при выводе данных: 10060", Raised([&] { SmtpSendLine(service.connection, string(big), 500); }));
 }
 
 TEST_F(SmtpTransport, NoticesAStopWithinASecondWhileWaiting) {
@@ -249,7 +265,7 @@ TEST_F(SmtpTransport, NoticesAStopWithinASecondWhileWaiting) {
         ScriptedServer silent;
         Connect(silent);
         StopLater stop(service, 300);
-        EXPECT_EQ(kStopText, Raised([&] { SmtpReadReply(service, nullptr, 20000, false); }))
+        EXPECT_EQ(kStopText, Raised([&] { SmtpReadReply(service.connection, nullptr, 20000, false); }))
             << "the stop must end the wait long before its time-out";
         SmtpDisconnect(service);
     }
@@ -258,10 +274,10 @@ TEST_F(SmtpTransport, NoticesAStopWithinASecondWhileWaiting) {
     stalled.Stall();
     Connect(stalled);
     int small = 4096;
-    setsockopt(service.socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
+    setsockopt(service.connection.Socket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
     StopLater stop(service, 300);
     std::string big(16 * 1024 * 1024, 'a');
-    EXPECT_EQ(kStopText, Raised([&] { SmtpSendLine(service, string(big), 20000); }));
+    EXPECT_EQ(kStopText, Raised([&] { SmtpSendLine(service.connection, string(big), 20000); }));
 }
 
 TEST_F(SmtpTransport, TracesLinesLiterallyWhenAsked) {
@@ -269,9 +285,9 @@ TEST_F(SmtpTransport, TracesLinesLiterallyWhenAsked) {
     server.Reply("250 100% done\r\n");
     Connect(server);
     service.debugFlags = kTraceSent | kTraceReceived;
-    SmtpSendLine(service, string("NOOP %s%n"), 1000);
-    SmtpReadReply(service, nullptr, 2000, false);
-    SmtpSendLine(service, string("AUTH PLAIN c2VjcmV0"), 1000, "AUTH PLAIN ***");
+    SmtpSendLine(service.connection, string("NOOP %s%n"), 1000);
+    SmtpReadReply(service.connection, nullptr, 2000, false);
+    SmtpSendLine(service.connection, string("AUTH PLAIN c2VjcmV0"), 1000, "AUTH PLAIN ***");
     std::string text = log.Text();
     EXPECT_EQ(1u, log.Count("C>NOOP %s%n\r\n")) << text;
     EXPECT_EQ(1u, log.Count("S>250 100% done\r\n")) << text;

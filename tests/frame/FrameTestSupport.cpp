@@ -30,38 +30,6 @@ std::string Narrow(const wchar_t* text) { return CoString::Narrow(text).str(); }
 std::string ExcepInfo::Source() const { return Narrow(bstrSource); }
 std::string ExcepInfo::Description() const { return Narrow(bstrDescription); }
 
-HRESULT InvokeByName(IDispatch* object, const wchar_t* name, std::vector<VARIANT> arguments, EXCEPINFO* excep,
-                     VARIANT* result) {
-    DISPID id = 0;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    if (SUCCEEDED(hr)) {
-        std::vector<VARIANT> reversed(arguments.rbegin(), arguments.rend());  // the dispatcher's order
-        DISPPARAMS params = {reversed.empty() ? nullptr : reversed.data(), nullptr, UINT(reversed.size()), 0};
-        UINT argumentError = 0;
-        hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, excep, &argumentError);
-    }
-    for (VARIANT& v : arguments)
-        if (V_VT(&v) == VT_BSTR) VariantClear(&v);
-    return hr;
-}
-
-VARIANT Text(const wchar_t* text) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = SysAllocString(text);
-    return v;
-}
-
-VARIANT Object(IDispatch* object) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_DISPATCH;
-    V_DISPATCH(&v) = object;
-    return v;
-}
-
 std::string ClassesText(const char* keyPath, const char* name) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return "<absent>";

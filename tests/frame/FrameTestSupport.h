@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <ole2.h>
 #include <string>
+#include "Calls.h"
 #include "Pennarkix.h"
 #include "ProgramSeams.h"
 #include "TestSupport.h"
@@ -59,11 +60,10 @@ struct ExcepInfo : EXCEPINFO {
 // The windows-1251 form of a wide text (UTF-8 sources hold the expected texts).
 std::string Narrow(const wchar_t* text);
 
-// Calls a method by name through IDispatch::Invoke; arguments in the order of the method.
-HRESULT InvokeByName(IDispatch* object, const wchar_t* name, std::vector<VARIANT> arguments, EXCEPINFO* excep,
-                     VARIANT* result = nullptr);
-VARIANT Text(const wchar_t* text);  // a VT_BSTR the call frees
-VARIANT Object(IDispatch* object);  // a VT_DISPATCH (not counted)
+// Late-bound calls as the test host makes them.
+using kiosk::InvokeByName;
+using kiosk::Object;
+using kiosk::Text;
 
 // A registry value under HKEY_CLASSES_ROOT, or "<absent>".
 std::string ClassesText(const char* keyPath, const char* name);

@@ -1,6 +1,7 @@
 // postvane test-smtp: checks the SMTP settings without sending mail. Connects to the
-// configured server, runs the greeting, EHLO or HELO, authentication and QUIT, and prints
-// the exchange (credentials hidden) as it happens.
+// configured server, runs the greeting, EHLO or HELO, STARTTLS when Tls asks for it,
+// authentication and QUIT, and prints the exchange (credentials hidden) as it happens, then
+// what became of TLS: the protocol, the server's certificate and the outcome of its check.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,6 +22,29 @@ void Print(void* context, bool sent, const string& line) {
     std::printf("%s %s\n", sent ? "C:" : "S:", text.c_str());
     std::fflush(stdout);
     if (!sent && text.compare(0, 4, "235 ") == 0) static_cast<Exchange*>(context)->authenticated = true;
+}
+
+// What became of TLS on the connection, also when the check refused the certificate.
+void PrintTls(const Postvane::SmtpConnection& connection) {
+    const Postvane::TlsPolicy& policy = connection.policy;
+    const Postvane::TlsOutcome& tls = connection.Tls();
+    const char* modes[] = {"none (Tls = 0)", "STARTTLS required (Tls = 1)", "TLS from the first byte (Tls = 2)"};
+    std::printf("TLS asked for: %s\n", modes[DWORD(policy.mode) <= 2 ? DWORD(policy.mode) : 0]);
+    if (policy.mode == Postvane::TlsMode::None) return;
+    if (!tls.secure) {
+        std::printf("TLS: not established\n");
+        return;
+    }
+    std::printf("TLS: %s, %s\n", tls.protocol.c_str(), tls.cipher.c_str());
+    std::printf("Certificate: %s\n", tls.certificate.subject.c_str());
+    std::printf("Issued by: %s\n", tls.certificate.issuer.c_str());
+    if (!tls.checked)
+        std::printf("Check: switched off (TlsSkipCheck = 1): the server's identity is not proven\n");
+    else if (tls.certificate.passed)
+        std::printf("Check: passed (%s%s)\n", policy.rootFile.HasText() ? "trusted or pinned root, " : "trusted root, ",
+                    ("name " + policy.host).c_str());
+    else
+        std::printf("Check: failed: %s\n", tls.certificate.reason.c_str());
 }
 
 int RunTestSmtp(const tool::Args& args) {
@@ -54,6 +78,7 @@ int RunTestSmtp(const tool::Args& args) {
         std::printf("Failed: %s\n", e.Reason().c_str());
         result = 1;
     }
+    PrintTls(service.connection);
     Postvane::SmtpDisconnect(service);
     Postvane::SetSmtpTraceSink(nullptr, nullptr);
     WSACleanup();
@@ -61,8 +86,8 @@ int RunTestSmtp(const tool::Args& args) {
 }
 
 tool::Command testSmtp("test-smtp",
-                       "[--timeout SECONDS] : greets, authenticates and quits on the configured server, "
-                       "printing the exchange",
+                       "[--timeout SECONDS] : greets, secures (Tls), authenticates and quits on the configured "
+                       "server, printing the exchange and the TLS outcome",
                        RunTestSmtp);
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <stdexcept>
+#include "RegistryRoot.h"
 #include "Tool.h"
 
 namespace tool {
@@ -17,25 +18,6 @@ struct Entry {
 std::map<std::string, Entry>& Commands() {
     static std::map<std::string, Entry> commands;
     return commands;
-}
-
-void IsolateRegistry() {
-    char root[512];
-    DWORD n = GetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", root, sizeof root);
-    if (n == 0 || n >= sizeof root) return;
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, root, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        throw std::runtime_error("cannot create HKEY_CURRENT_USER\\" + std::string(root));
-    // The data protection API finds its cryptographic providers under HKEY_LOCAL_MACHINE:
-    // the stand-in gets a copy of their registration.
-    const char cryptography[] = "Software\\Microsoft\\Cryptography";
-    HKEY crypto = nullptr;
-    if (RegCreateKeyExA(key, cryptography, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &crypto, nullptr) == ERROR_SUCCESS) {
-        RegCopyTreeA(HKEY_LOCAL_MACHINE, cryptography, crypto);
-        RegCloseKey(crypto);
-    }
-    if (RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS)
-        throw std::runtime_error("cannot redirect HKEY_LOCAL_MACHINE to HKEY_CURRENT_USER\\" + std::string(root));
 }
 
 int Usage() {
@@ -75,11 +57,12 @@ bool HasFlag(const Args& args, const char* name) {
 
 int main(int argc, char** argv) {
     using namespace tool;
+    using tools::RedirectMachineRegistry;
     if (argc < 2) return Usage();
     auto it = Commands().find(argv[1]);
     if (it == Commands().end()) return Usage();
     try {
-        IsolateRegistry();
+        RedirectMachineRegistry();
         return it->second.run(Args(argv + 2, argv + argc));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "postvane: %s\n", e.what());

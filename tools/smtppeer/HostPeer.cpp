@@ -42,11 +42,9 @@ std::string Decode(const std::string& field) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
-}  // namespace
-
-const char* HostPeerScript() { return SMTPPEER_HOST_SCRIPT; }
-
-HostPeer::HostPeer(const Options& options) : control_(INVALID_SOCKET), port_(0) {
+// Starts host_peer.py with the arguments after its control port and waits until it has
+// connected back. Returns the control connection, or INVALID_SOCKET with *error set.
+SOCKET LaunchHostScript(const std::string& arguments, std::string* error) {
     static WinsockUser winsock;
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = {};
@@ -55,39 +53,84 @@ HostPeer::HostPeer(const Options& options) : control_(INVALID_SOCKET), port_(0) 
     int length = sizeof address;
     if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        error_ = "cannot listen for the control connection";
+        *error = "cannot listen for the control connection";
         closesocket(listener);
-        return;
+        return INVALID_SOCKET;
     }
     std::string command = Quoted(DosPath(kPython)) + " " + Quoted(HostPeerScript()) + " --control " +
-                          std::to_string(ntohs(address.sin_port));
-    if (!options.login.empty()) command += " --login " + Quoted(options.login);
-    if (!options.password.empty()) command += " --password " + Quoted(options.password);
-    if (options.usualLogin) command += " --usual-login";
-    if (options.authRequired) command += " --auth-required";
-    if (options.noPlain) command += " --no-plain";
-    command += " " + options.server;
-
+                          std::to_string(ntohs(address.sin_port)) + " " + arguments;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     std::vector<char> line(command.begin(), command.end());
     line.push_back('\0');
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        error_ = "cannot start " + command + ": error " + std::to_string(GetLastError());
+        *error = "cannot start " + command + ": error " + std::to_string(GetLastError());
         closesocket(listener);
-        return;
+        return INVALID_SOCKET;
     }
     // Wine hands out no handles for a Unix process; the control connection stands in.
     if (process.hThread) CloseHandle(process.hThread);
     if (process.hProcess) CloseHandle(process.hProcess);
 
-    if (Readable(listener, kStartWait)) control_ = accept(listener, nullptr, nullptr);
+    SOCKET control = INVALID_SOCKET;
+    if (Readable(listener, kStartWait)) control = accept(listener, nullptr, nullptr);
     closesocket(listener);
-    if (control_ == INVALID_SOCKET) {
-        error_ = "the peer did not connect back: " + command;
-        return;
+    if (control == INVALID_SOCKET) *error = "the peer did not connect back: " + command;
+    return control;
+}
+
+}  // namespace
+
+const char* HostPeerScript() { return SMTPPEER_HOST_SCRIPT; }
+
+std::string UnixPath(const std::string& windowsPath) {
+    typedef char*(CDECL * ToUnix)(LPCWSTR);
+    HMODULE kernel = GetModuleHandleA("kernel32");
+    FARPROC entry = kernel ? GetProcAddress(kernel, "wine_get_unix_file_name") : nullptr;
+    ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(entry));
+    std::wstring wide(windowsPath.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_ACP, 0, windowsPath.c_str(), -1, &wide[0], int(wide.size()));
+    if (!toUnix || n <= 0) return windowsPath;
+    char* unix = toUnix(wide.c_str());
+    if (!unix) return windowsPath;
+    std::string path(unix);
+    HeapFree(GetProcessHeap(), 0, unix);
+    return path;
+}
+
+std::string MakeTestCertificates(const std::string& dir) {
+    std::string error;
+    SOCKET control = LaunchHostScript("--certs " + Quoted(UnixPath(dir)) + " certs", &error);
+    if (control == INVALID_SOCKET) return error;
+    std::string answer;
+    DWORD start = GetTickCount();
+    while (answer.find('\n') == std::string::npos && GetTickCount() - start < kStartWait) {
+        if (!Readable(control, 100)) continue;
+        char buffer[1024];
+        int n = recv(control, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, size_t(n));
     }
+    closesocket(control);
+    answer = answer.substr(0, answer.find('\n'));
+    return answer == "DONE" ? std::string() : "the certificates were not made: " + answer;
+}
+
+HostPeer::HostPeer(const Options& options) : control_(INVALID_SOCKET), port_(0) {
+    std::string arguments;
+    if (!options.login.empty()) arguments += " --login " + Quoted(options.login);
+    if (!options.password.empty()) arguments += " --password " + Quoted(options.password);
+    if (options.usualLogin) arguments += " --usual-login";
+    if (options.authRequired) arguments += " --auth-required";
+    if (options.noPlain) arguments += " --no-plain";
+    if (!options.tls.empty()) arguments += " --tls " + options.tls;
+    if (!options.certificates.empty()) arguments += " --certs " + Quoted(UnixPath(options.certificates));
+    if (!options.certificate.empty()) arguments += " --cert " + options.certificate;
+    if (options.requireTls) arguments += " --require-tls";
+    if (options.sizeLimit) arguments += " --size-limit " + std::to_string(options.sizeLimit);
+    control_ = LaunchHostScript(arguments + " " + options.server, &error_);
+    if (control_ == INVALID_SOCKET) return;
     std::string first;
     if (!ReadLine(&first, kStartWait) || first.compare(0, 5, "PORT ") != 0) {
         error_ = "the peer did not report its port: " + first;

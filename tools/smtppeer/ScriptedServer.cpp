@@ -10,19 +10,28 @@ const DWORD kPoll = 20;         // how often a waiting thread looks at the stop 
 
 }  // namespace
 
-ScriptedServer::ScriptedServer(int receiveBuffer) : listener_(INVALID_SOCKET), port_(0), receiveBuffer_(receiveBuffer) {
+ScriptedServer::ScriptedServer(int receiveBuffer, bool ipv6)
+    : listener_(INVALID_SOCKET), port_(0), receiveBuffer_(receiveBuffer) {
     static WinsockUser winsock;
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    listener_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (receiveBuffer_ > 0)
         setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer_), sizeof(int));
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_storage address = {};
     int length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        listen(listener_, 4) == 0 &&
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port_ = ntohs(address.sin_port);
+    if (ipv6) {
+        sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_loopback;
+        length = sizeof *v6;
+    } else {
+        sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *v4;
+    }
+    sockaddr* a = reinterpret_cast<sockaddr*>(&address);
+    if (bind(listener_, a, length) == 0 && listen(listener_, 4) == 0 && getsockname(listener_, a, &length) == 0)
+        port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(a)->sin6_port : reinterpret_cast<sockaddr_in*>(a)->sin_port);
 }
 
 ScriptedServer::~ScriptedServer() {

@@ -4,9 +4,10 @@
 // bytes, replies split over several sends, several replies in one send, pauses, silence,
 // closing at any step; it records every byte the client sent.
 //
-// HostPeer: a real server run on the host (aiosmtpd under /usr/bin/python3, or Postfix's
-// smtp-sink) through tools/smtppeer/host_peer.py, steered over a control connection; it
-// ends when the HostPeer is destroyed (or the program ends).
+// HostPeer: a real server run on the host (aiosmtpd under /usr/bin/python3, Postfix's
+// smtp-sink, or a private Postfix instance for submission with STARTTLS and SASL) through
+// tools/smtppeer/host_peer.py, steered over a control connection; it ends when the HostPeer
+// is destroyed (or the program ends).
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -20,9 +21,9 @@ namespace smtppeer {
 
 class ScriptedServer {
 public:
-    // Listens on a free port of 127.0.0.1. receiveBuffer > 0 sets SO_RCVBUF of the
-    // accepted connection (small values let a test fill the path quickly).
-    explicit ScriptedServer(int receiveBuffer = 0);
+    // Listens on a free port of 127.0.0.1 (of ::1 with ipv6). receiveBuffer > 0 sets
+    // SO_RCVBUF of the accepted connection (small values let a test fill the path quickly).
+    explicit ScriptedServer(int receiveBuffer = 0, bool ipv6 = false);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -90,12 +91,19 @@ struct DeliveredMessage {
 class HostPeer {
 public:
     struct Options {
-        std::string server = "aiosmtpd";  // or "smtp-sink"
+        std::string server = "aiosmtpd";  // or "smtp-sink", "postfix"
         std::string login;
         std::string password;
         bool usualLogin = false;    // LOGIN challenges "Username:" and "Password:"
         bool authRequired = false;
         bool noPlain = false;       // PLAIN not offered
+        // TLS: "starttls" or "implicit" (from the first byte); certificates is the folder of
+        // MakeTestCertificates, certificate the server's ("server", "wrong-name", "unknown").
+        std::string tls;
+        std::string certificates;
+        std::string certificate;
+        bool requireTls = false;    // STARTTLS before anything else; AUTH only inside TLS
+        unsigned sizeLimit = 0;     // postfix: message_size_limit (0: Postfix's default)
     };
     // Starts the peer and waits until it listens. Started() tells whether it did.
     explicit HostPeer(const Options& options);
@@ -125,5 +133,13 @@ private:
 
 // The Unix path of the host peer script (fixed when the library is built).
 const char* HostPeerScript();
+
+// The Unix path of a Windows path (the Wine prefix's mapping); the path itself elsewhere.
+std::string UnixPath(const std::string& windowsPath);
+
+// Makes the test certificates (tools/smtppeer/test_certs.py, with openssl on the host) in
+// dir, a Windows path: root.pem, root.der, other-root.pem, server.pem, wrong-name.pem,
+// unknown.pem and their keys. Returns "" when they were made, else what went wrong.
+std::string MakeTestCertificates(const std::string& dir);
 
 }  // namespace smtppeer

@@ -6,24 +6,51 @@ process handle), so it is steered through one TCP control connection instead:
 
   host_peer.py --control PORT aiosmtpd [--login L --password P] [--usual-login]
                [--auth-required] [--no-plain]
+               [--tls starttls|implicit --certs DIR [--cert NAME] [--require-tls]]
   host_peer.py --control PORT smtp-sink
+  host_peer.py --control PORT postfix --certs DIR --login L --password P [--size-limit N]
+  host_peer.py --control PORT certs --certs DIR
 
 It connects to 127.0.0.1:PORT, starts the SMTP server on a free port of 127.0.0.1, writes
-"PORT <n>" on the control connection and, for aiosmtpd, one line per delivered message:
+"PORT <n>" on the control connection and, for aiosmtpd and postfix, one line per delivered
+message:
 
   MSG <mechanism> <login> <mail from> <recipients joined by ","> <content>
 
 each field base64-encoded ("-" for none). It stops, with the server, when the control
 connection closes, and after --lifetime seconds at the latest.
+
+TLS: the certificates are those of test_certs.py in DIR (made there when missing); --cert
+names the server's certificate (server, wrong-name or unknown). With starttls the server
+offers STARTTLS; --require-tls then refuses everything but EHLO, STARTTLS, NOOP and QUIT
+before TLS, and AUTH is offered only inside TLS. With implicit the server speaks TLS from
+the first byte.
+
+postfix: a private instance of Postfix (its master, smtpd, tlsmgr, anvil, trivial-rewrite
+and postlogd, in a directory of its own, never the system's mail service) set up for
+submission: STARTTLS required, AUTH (PLAIN, LOGIN) only inside TLS from a sasldb made with
+saslpasswd2, relaying only for an authenticated client. Its smtpd hands every transaction
+to an aiosmtpd of the peer's own (smtpd_proxy_filter), which reports it; the content then
+begins with the Received: header that smtpd adds. Needs root, as Postfix does.
+
+certs: makes the certificates in DIR and writes "DONE" (or "ERROR <text>").
 """
 import argparse
 import asyncio
 import base64
 import logging
+import os
+import shutil
 import signal
 import socket
+import ssl
 import subprocess
+import sys
+import tempfile
 import warnings
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import test_certs  # noqa: E402
 
 
 def b64(data):
@@ -47,6 +74,33 @@ async def wait_for_close(reader, lifetime):
         pass  # a reset is a close too: the test left reports it never read
 
 
+def certificates(args):
+    """The certificate set in --certs, made there first when missing."""
+    if not os.path.exists(os.path.join(args.certs, "unknown.pem")):
+        test_certs.make_certificates(args.certs)
+    return args.certs
+
+
+def tls_context(args):
+    d = certificates(args)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(d, args.cert + ".pem"), os.path.join(d, args.cert + ".key"))
+    return context
+
+
+def message_fields(mechanism, login, envelope):
+    return [b64(mechanism), b64(login), b64(envelope.mail_from), b64(",".join(envelope.rcpt_tos)),
+            b64(envelope.original_content)]
+
+
+async def report(writer, fields):
+    try:
+        writer.write(("MSG " + " ".join(fields) + "\n").encode("ascii"))
+        await writer.drain()
+    except ConnectionError:
+        pass
+
+
 async def run_aiosmtpd(args, reader, writer):
     from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword, MISSING
 
@@ -61,18 +115,9 @@ async def run_aiosmtpd(args, reader, writer):
 
     class Handler:
         async def handle_DATA(self, server, session, envelope):
-            fields = [
-                b64(getattr(session, "peer_mechanism", None)),
-                b64(session.auth_data.login if session.authenticated else None),
-                b64(envelope.mail_from),
-                b64(",".join(envelope.rcpt_tos)),
-                b64(envelope.original_content),
-            ]
-            try:
-                writer.write(("MSG " + " ".join(fields) + "\n").encode("ascii"))
-                await writer.drain()
-            except ConnectionError:
-                pass
+            await report(writer, message_fields(getattr(session, "peer_mechanism", None),
+                                                session.auth_data.login if session.authenticated else None,
+                                                envelope))
             return "250 OK"
 
     class UsualLoginHandler(Handler):
@@ -88,11 +133,15 @@ async def run_aiosmtpd(args, reader, writer):
 
     handler = UsualLoginHandler() if args.usual_login else Handler()
     excluded = ["PLAIN"] if args.no_plain else []
+    context = tls_context(args) if args.tls else None
+    starttls = args.tls == "starttls"
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
-        lambda: SMTP(handler, hostname="peer.test", authenticator=authenticator, auth_require_tls=False,
-                     auth_required=args.auth_required, auth_exclude_mechanism=excluded),
-        "127.0.0.1", 0)
+        lambda: SMTP(handler, hostname="peer.test", authenticator=authenticator,
+                     auth_require_tls=starttls and args.require_tls, auth_required=args.auth_required,
+                     auth_exclude_mechanism=excluded, tls_context=context if starttls else None,
+                     require_starttls=starttls and args.require_tls),
+        "127.0.0.1", 0, ssl=context if args.tls == "implicit" else None)
     port = server.sockets[0].getsockname()[1]
     writer.write(f"PORT {port}\n".encode("ascii"))
     await writer.drain()
@@ -122,6 +171,135 @@ async def run_sink(args, reader, writer):
             sink.kill()
 
 
+POSTFIX = "/usr/lib/postfix/sbin"
+
+MAIN_CF = """compatibility_level = 3.6
+queue_directory = {root}/queue
+data_directory = {root}/data
+myhostname = relay.test
+mydestination =
+local_recipient_maps =
+relay_recipient_maps =
+maillog_file_prefixes = {root}
+maillog_file = {root}/maillog
+notify_classes =
+message_size_limit = {size_limit}
+smtpd_banner = $myhostname ESMTP private test instance
+smtpd_tls_security_level = encrypt
+smtpd_tls_auth_only = yes
+smtpd_tls_cert_file = {certs}/server.pem
+smtpd_tls_key_file = {certs}/server.key
+smtpd_tls_session_cache_database =
+smtpd_tls_loglevel = 1
+smtpd_sasl_auth_enable = yes
+smtpd_sasl_type = cyrus
+smtpd_sasl_path = smtpd
+smtpd_sasl_local_domain = relay.test
+smtpd_sasl_authenticated_header = yes
+cyrus_sasl_config_path = {root}/conf
+smtpd_relay_restrictions = permit_sasl_authenticated, reject
+smtpd_reject_unlisted_recipient = no
+smtpd_reject_unlisted_sender = no
+smtpd_client_connection_count_limit = 0
+smtpd_client_connection_rate_limit = 0
+smtpd_proxy_filter = 127.0.0.1:{capture}
+"""
+
+MASTER_CF = """127.0.0.1:{port} inet n - n - - smtpd
+tlsmgr unix - - n 1000? 1 tlsmgr
+anvil unix - - n - 1 anvil
+rewrite unix - - n - - trivial-rewrite
+postlog unix-dgram n - n - 1 postlogd
+"""
+
+# Debian's Cyrus SASL reads smtpd.conf from the "sasl" folder of cyrus_sasl_config_path.
+SASL_CONF = """pwcheck_method: auxprop
+auxprop_plugin: sasldb
+mech_list: PLAIN LOGIN
+sasldb_path: {root}/sasldb2
+"""
+
+
+async def run_postfix(args, reader, writer):
+    from aiosmtpd.smtp import SMTP
+    if os.geteuid() != 0:
+        writer.write(b"ERROR a private Postfix instance needs root\n")
+        await writer.drain()
+        return
+    certs = certificates(args)
+
+    class Capture:
+        async def handle_DATA(self, server, session, envelope):
+            await report(writer, message_fields(None, None, envelope))
+            return "250 OK"
+
+    loop = asyncio.get_running_loop()
+    capture = await loop.create_server(lambda: SMTP(Capture(), hostname="capture.test"), "127.0.0.1", 0)
+    root = tempfile.mkdtemp(prefix="postvane-postfix-")
+    os.chmod(root, 0o755)  # the daemons, once they are the mail owner, look inside
+    master = None
+    try:
+        port = free_port()
+        values = dict(root=root, certs=certs, capture=capture.sockets[0].getsockname()[1], port=port,
+                      size_limit=args.size_limit)
+        for sub in ("conf/sasl", "queue/pid", "queue/public", "queue/private", "data"):
+            os.makedirs(os.path.join(root, sub))
+        # The daemons drop to the mail owner: what they open later must be theirs.
+        for sub in ("data", "queue/public", "queue/private"):
+            shutil.chown(os.path.join(root, sub), user="postfix")
+        with open(os.path.join(root, "conf/main.cf"), "w") as f:
+            f.write(MAIN_CF.format(**values))
+        with open(os.path.join(root, "conf/master.cf"), "w") as f:
+            f.write(MASTER_CF.format(**values))
+        with open(os.path.join(root, "conf/sasl/smtpd.conf"), "w") as f:
+            f.write(SASL_CONF.format(**values))
+        sasldb = os.path.join(root, "sasldb2")
+        subprocess.run(["/usr/sbin/saslpasswd2", "-f", sasldb, "-c", "-p", "-u", "relay.test", args.login],
+                       input=args.password.encode(), check=True)
+        shutil.chown(sasldb, user="postfix")
+        master = subprocess.Popen([POSTFIX + "/master", "-c", os.path.join(root, "conf"), "-d"],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        listening = False
+        for _ in range(200):  # until smtpd listens
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                listening = True
+                break
+            except OSError:
+                if master.poll() is not None:
+                    break
+                await asyncio.sleep(0.05)
+        if not listening:
+            log = ""
+            if os.path.exists(os.path.join(root, "maillog")):
+                with open(os.path.join(root, "maillog"), errors="replace") as f:
+                    log = " | ".join(f.read().splitlines()[-3:])
+            writer.write(f"ERROR Postfix did not start: {log}\n".encode("utf-8", "replace"))
+            await writer.drain()
+            return
+        writer.write(f"PORT {port}\n".encode("ascii"))
+        await writer.drain()
+        await wait_for_close(reader, args.lifetime)
+    finally:
+        if master:
+            master.send_signal(signal.SIGTERM)
+            try:
+                master.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                master.kill()
+        capture.close()
+        shutil.rmtree(root, ignore_errors=True)
+
+
+async def run_certs(args, reader, writer):
+    try:
+        test_certs.make_certificates(args.certs)
+        writer.write(b"DONE\n")
+    except Exception as error:  # reported to the test, which shows it
+        writer.write(("ERROR " + str(error).replace("\n", " ") + "\n").encode("utf-8", "replace"))
+    await writer.drain()
+
+
 async def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--control", type=int, required=True)
@@ -131,13 +309,16 @@ async def main():
     parser.add_argument("--usual-login", action="store_true")
     parser.add_argument("--auth-required", action="store_true")
     parser.add_argument("--no-plain", action="store_true")
-    parser.add_argument("server", choices=["aiosmtpd", "smtp-sink"])
+    parser.add_argument("--tls", choices=["starttls", "implicit"])
+    parser.add_argument("--certs")
+    parser.add_argument("--cert", default="server", choices=["server", "wrong-name", "unknown"])
+    parser.add_argument("--require-tls", action="store_true")
+    parser.add_argument("--size-limit", type=int, default=10240000)
+    parser.add_argument("server", choices=["aiosmtpd", "smtp-sink", "postfix", "certs"])
     args = parser.parse_args()
     reader, writer = await asyncio.open_connection("127.0.0.1", args.control)
-    if args.server == "aiosmtpd":
-        await run_aiosmtpd(args, reader, writer)
-    else:
-        await run_sink(args, reader, writer)
+    run = {"aiosmtpd": run_aiosmtpd, "smtp-sink": run_sink, "postfix": run_postfix, "certs": run_certs}
+    await run[args.server](args, reader, writer)
     try:
         writer.close()
     except ConnectionError:

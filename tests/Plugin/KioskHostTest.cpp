@@ -1,0 +1,125 @@
+// The whole road through the test host, kiosk-host.exe, run as a process of its own that
+// shares this test's private configuration: a session event delivered to a real server, a
+// failure seen in the host both through Invoke and through a direct call, and a second host
+// whose service cannot run.
+#include <gtest/gtest.h>
+#include "PluginRun.h"
+#include "Secret.h"
+#include "SmtpPeer.h"
+
+using namespace host_test;
+
+namespace {
+
+struct HostRun {
+    DWORD exitCode = DWORD(-1);
+    std::string output;  // windows-1251
+    bool Has(const std::string& line) const { return output.find(line) != std::string::npos; }
+};
+
+// Runs kiosk-host.exe from beside the test with the arguments; its HKEY_LOCAL_MACHINE is this
+// test's private key. The output goes to a file of the test's own.
+HostRun RunKioskHost(const TempDir& dir, const std::string& arguments) {
+    HostRun run;
+    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", testing_support::RegistryRoot().c_str());
+    std::string outputPath = dir / "kiosk-host.txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdOutput = start.hStdError = output;
+    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::string command = "\"" + ProgramDirectory() + "kiosk-host.exe\" " + arguments;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);
+    CloseHandle(output);
+    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", nullptr);
+    if (!started) {
+        ADD_FAILURE() << "cannot start kiosk-host.exe, error " << GetLastError();
+        return run;
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 120000)) << "kiosk-host ended";
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    run.output = testing_support::ReadFileBytes(outputPath);
+    return run;
+}
+
+class KioskHostTest : public PluginTest {};
+
+}  // namespace
+
+TEST_F(KioskHostTest, SessionEventRaisedInTheHostIsDeliveredAndTheHostClosesWithTheServiceStopped) {
+    smtppeer::HostPeer::Options account;
+    account.login = "kiosk-7";
+    account.password = "kiosk secret";
+    account.authRequired = true;
+    smtppeer::HostPeer peer(account);
+    ASSERT_TRUE(peer.Started()) << peer.Error();
+    SetRegText(testing_support::kSmtpKey, "Server", "127.0.0.1");
+    SetRegText(testing_support::kSmtpKey, "Port", std::to_string(peer.Port()));
+    SetRegText(testing_support::kSmtpKey, "Login", account.login);
+    SetRegText(testing_support::kSmtpKey, "ReversePath", "kiosk@example.test");
+    {
+        RegKey smtp(HKEY_LOCAL_MACHINE, testing_support::kSmtpKey, true, RegKey::AllAccess);
+        ASSERT_TRUE(StoreSecret(kSecretDescription, smtp.Handle(), "Pass", account.password.c_str()));
+    }
+    // A scenario file in UTF-8, as an operator writes it.
+    testing_support::WriteFileBytes(dir / "scenario.txt",
+                                    "# a receipt\n"
+                                    "prop Email.To customer@example.test\n"
+                                    "prop Email.Subject \xD0\x9A\xD0\xB2\xD0\xB8\xD1\x82\xD0\xB0\xD0\xBD\xD1\x86\xD0\xB8\xD1\x8F\n"
+                                    "prop Email.Text \xD0\xA1\xD0\xBF\xD0\xB0\xD1\x81\xD0\xB8\xD0\xB1\xD0\xBE\\r\\n\n"
+                                    "terminal Poll\n"
+                                    "session Email.SendMail\n");
+    HostRun run = RunKioskHost(dir, "--scenario \"" + dir / "scenario.txt" + "\" --wait-empty 60 \"" + outbox + "\"");
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    for (const char* line : {"Initialize: S_OK", "debug: Email received Poll", "session event \"Email.SendMail\": S_OK",
+                             "holds no file after",
+                             "released 1 terminal and 1 session extender(s); the service is stopped"})
+        EXPECT_TRUE(run.Has(line)) << line << "\n" << testing_support::Printable(run.output);
+
+    std::vector<smtppeer::DeliveredMessage> delivered = peer.Messages(1, 10000);
+    ASSERT_EQ(1u, delivered.size());
+    EXPECT_EQ("Квитанция", HeaderOf(delivered[0].content, "Subject: "));
+    EXPECT_NE(std::string::npos, delivered[0].content.find("\r\n\r\nСпасибо\r\n\r\n--"));
+    EXPECT_FALSE(ServiceRunning()) << "no service of this process was started";
+}
+
+TEST_F(KioskHostTest, FailureOfAnEventIsReportedByTheHostThroughInvokeAndThroughADirectCall) {
+    SetRegNumber(kMailKey, "Disabled", 1);
+    const std::string text = "Windows system call error 1058 (00000422) at \"Plugin/SessionExtender\":111";
+    struct Row {
+        const char* mode;
+        std::string line;
+    } rows[] = {
+        {"", "session event \"Email.SendMail\": failed 0x80020009: wCode 59999, source \"Quillet Pennark\", "
+             "description \"" + text + "\""},
+        {"--direct", "session event \"Email.SendMail\": exception: " + text},
+    };
+    for (const Row& row : rows) {
+        HostRun run = RunKioskHost(dir, std::string(row.mode) + " --prop Email.To=a@example.test --session Email.SendMail");
+        EXPECT_EQ(1u, run.exitCode) << row.mode << ": a failed step";
+        EXPECT_TRUE(run.Has(row.line)) << row.mode << "\n" << run.output;
+        EXPECT_TRUE(run.Has("the service is stopped")) << row.mode << ": the host closed normally";
+    }
+}
+
+TEST_F(KioskHostTest, SecondHostGetsTheFatalMessageAndItsMainWindowIsAskedToClose) {
+    HostedPlugin first;  // the service of this process owns the machine-wide mutex
+    ASSERT_EQ(S_OK, first.Start());
+    ASSERT_TRUE(ServiceRunning());
+
+    HostRun second = RunKioskHost(dir, "--answer-boxes --wait 60 --terminal Poll");
+    EXPECT_EQ(0u, second.exitCode) << second.output;
+    const std::string box = std::string("message box \"kiosk-host\": ") + kFatalText;
+    for (const std::string& line : {box, std::string("main window: close requested (WM_SYSCOMMAND, SC_CLOSE)"),
+                                     std::string("the main window is closed: 1 step(s) not run"),
+                                     std::string("the service is stopped")})
+        EXPECT_TRUE(second.Has(line)) << line << "\n" << second.output;
+    EXPECT_LT(second.output.find(box), second.output.find("close requested")) << "the close request follows the box";
+    EXPECT_TRUE(ServiceRunning()) << "the first host's service runs on";
+}
