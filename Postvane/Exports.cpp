@@ -44,9 +44,13 @@ BOOL Start() {
 void Stop(bool wait) {
     ServiceLog().Write(Runlog::Progress, "Запрошен останов сервиса");
     MailService& service = Service();
+    // The request is made under the start lock: a start on another thread comes wholly
+    // before it (and its thread is the one stopped and waited for) or wholly after it (and
+    // clears it for its own thread). A start between setting the request and taking the
+    // thread's handle would clear the request of the thread this stop then waits for.
+    std::unique_lock<std::mutex> guard(StartLock());
     service.stopEvent.Set();
     if (!wait) return;
-    std::unique_lock<std::mutex> guard(StartLock());
     // The service thread itself (its callback) cannot wait for its own end.
     if (service.IsValid() && GetThreadId(service.GetHandle()) == GetCurrentThreadId()) return;
     MTSys::SyncObject thread(static_cast<const MTSys::SyncObject&>(service));

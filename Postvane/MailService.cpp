@@ -38,18 +38,30 @@ bool MailService::CheckStop(bool quiet) {
     return stop;
 }
 
-unsigned MailService::RetryTimeout() {
-    int t = ConfigNumber("Retry Timeout");
-    return t == 0 ? 15 : unsigned(t);
+unsigned WaitSeconds(double seconds) {
+    if (!(seconds > 0)) return 0;
+    return seconds >= kLongestWaitSeconds ? kLongestWaitSeconds : unsigned(seconds);
 }
 
-void MailService::LeaveAlone(const keystring& name, DWORD ms) { leftFiles[name].due = GetTickCount() + ms; }
+unsigned MailService::RetryTimeout() {
+    int t = ConfigNumber("Retry Timeout");
+    return t <= 0 ? kDefaultRetrySeconds : WaitSeconds(t);
+}
 
-bool MailService::IsLeftAlone(const keystring& name, DWORD* wait) const {
+void MailService::LeaveAlone(const keystring& name, DWORD ms) {
+    LeftFile& left = leftFiles[name];
+    left.aside = true;
+    left.due = GetTickCount() + ms;
+}
+
+bool MailService::IsLeftAlone(const keystring& name, DWORD* wait) {
     auto entry = leftFiles.find(name);
-    if (entry == leftFiles.end()) return false;
+    if (entry == leftFiles.end() || !entry->second.aside) return false;
     LONG left = LONG(entry->second.due - GetTickCount());
-    if (left <= 0) return false;
+    if (left <= 0) {
+        entry->second.aside = false;  // due: a tick count that wraps must not make it wait again
+        return false;
+    }
     if (wait) *wait = DWORD(left);
     return true;
 }

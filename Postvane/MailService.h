@@ -31,11 +31,21 @@ enum EventCode { kEventOpen = 1, kEventClose = 2, kEventStart = 3, kEventStop = 
 
 // Longest single wait of the idle service: OutboxDir is read again after each slice.
 const DWORD kWaitSliceMs = 5000;
+// Longest wait a setting can ask for ("Retry Timeout", a Schedule entry), in seconds: about
+// 23 days, so that every wait in milliseconds is a positive 32-bit tick difference. Longer
+// settings are taken as this.
+const unsigned kLongestWaitSeconds = 2000000;
+// "Retry Timeout" when it is absent, 0 or negative, in seconds.
+const unsigned kDefaultRetrySeconds = 15;
+// A number of seconds from a setting as a wait: negative is 0, beyond kLongestWaitSeconds is
+// that.
+unsigned WaitSeconds(double seconds);
 
 // A file of the outbox that passes leave alone for now, and when they look at it again: it
 // cannot be opened, or it is finished (delivered, or rejected with its copy kept) and only
 // its removal is left, or its bad-mail copy failed.
 struct LeftFile {
+    bool aside = false;     // set aside until due
     DWORD due = 0;          // GetTickCount at which a pass looks at it again
     unsigned looks = 0;     // failed opens so far
     bool logged = false;    // its trouble has been logged once
@@ -54,7 +64,7 @@ public:
     // True when a stop was requested. With quiet false a request raises QLAppException
     // "Обнаружен запрос на завершение работы сервиса" instead of returning.
     bool CheckStop(bool quiet) override;
-    // "Retry Timeout" in seconds; 0 or absent gives 15.
+    // "Retry Timeout" in seconds; 0, negative or absent gives 15; at most kLongestWaitSeconds.
     unsigned RetryTimeout();
     // Calls the registered callback under the callback lock.
     void InvokeCallback(int code, int detail);
@@ -80,7 +90,9 @@ public:
     // Reads OutboxDir; true when it changed (logged).
     bool RefreshOutboxDir();
     // Creates or checks the outbox monitor; true when the outbox became available or
-    // unavailable (logged). Errors other than a missing directory raise WindowsError.
+    // unavailable (logged). An outbox that cannot be watched (a file of that name, an invalid
+    // name, missing rights) is unavailable like a missing one; one deleted and made again
+    // under its name is watched afresh.
     bool CheckOutboxWatch();
     // True when the outbox holds a file that is neither a directory nor hidden, nor set aside
     // until later.
@@ -96,7 +108,7 @@ public:
     // Sets the file aside for ms milliseconds from now.
     void LeaveAlone(const keystring& name, DWORD ms);
     // True when the file is set aside and not yet due; *wait gets the milliseconds left.
-    bool IsLeftAlone(const keystring& name, DWORD* wait = nullptr) const;
+    bool IsLeftAlone(const keystring& name, DWORD* wait = nullptr);
     // Forgets every entry whose file is not among names (sorted), and everything when the
     // outbox changes.
     void ForgetLeftFilesBut(const std::vector<keystring>& names);
@@ -110,6 +122,13 @@ public:
     std::unique_ptr<MTSys::FileChangeMonitor> outboxMonitor;  // change notification on the outbox; may be absent
     string outboxDirectory;          // OutboxDir as last read; empty when not configured
     bool outboxRecovered = false;    // what an interrupted run left in this outbox was set aside
+    bool outboxUnavailable = false;  // the outbox was announced unavailable
+    // The outbox directory the monitor watches, told apart from one made again under its name.
+    struct DirectoryId {
+        bool known = false;
+        DWORD volume = 0;
+        ULONGLONG index = 0;
+    } outboxIdentity;
     SmtpConnection connection;       // the SMTP connection (uses stopEvent, debugFlags and the log)
     PKXDK::Internet::DialupClient dialup;  // connection "Mail", lines logged as "Postvane: ..."
     MTSys::SyncObject callbackLock;  // unnamed mutex guarding the two fields below
@@ -127,6 +146,8 @@ public:
     volatile LONG wakeups;
     volatile LONG notifications;
     volatile LONGLONG notificationMark;
+    // Milliseconds the last pass paused to look again at files it could not open.
+    DWORD relookMs = 0;
 
 private:
     void MainLoop();

@@ -12,6 +12,19 @@ namespace Postvane {
 
 namespace {
 
+// The reply by which a server closes the session: it concerns the server, not one message.
+const unsigned kServiceClosing = 421;
+// A file that cannot be opened is looked at again within the pass after these pauses,
+// doubling from the first to the longest, kMaxLooks times in all; then the pass leaves it
+// alone: a file still being written is looked at again each kLongestRelookMs through the
+// service's wait, any other "Retry Timeout" later, its trouble logged once.
+const DWORD kFirstRelookMs = 20;
+const DWORD kLongestRelookMs = 1000;
+const unsigned kMaxLooks = 8;
+
+// True for the open errors of a file that its writer still holds.
+bool StillBeingWritten(DWORD error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION; }
+
 // Accounts a failed attempt against the message: the attempt log grows by one line unless
 // the class limit has now been reached, and the class schedule decides when it is due.
 void CountFailure(MailService& service, OutboxMessage& m) {
@@ -33,9 +46,10 @@ void Converse(MailService& service, OutboxMessage& m) {
             try {
                 SmtpRcptTo(service, m.recipient);
             } catch (const SmtpRefusal& refusal) {
-                // A recipient the server refuses for good would block every later message
-                // if the pass simply ended: it counts against this message instead.
-                if (refusal.IsPermanent()) {
+                // A recipient the server refuses, for good or for now, would block every
+                // later message if the pass simply ended: it counts against this message
+                // instead. 421 closes the whole session: that concerns the server.
+                if (refusal.Code() != kServiceClosing) {
                     log.Write(Runlog::Error, "Сервер отказался принять адрес получателя, засчитывается как неудачная попытка");
                     CountFailure(service, m);
                 }
@@ -255,6 +269,8 @@ bool OutboxPass(MailService& service, DWORD* next) {
     // The dial-up line, once obtained, is held until the pass returns (also by an exception).
     rptr<PKXDK::Internet::DialupClient::Networking> dialupHold;
     bool holding = false;
+    DWORD pause = kFirstRelookMs;
+    service.relookMs = 0;
     while (keepGoing) {
         unsigned pending = 0;
         std::vector<keystring> names = ListOutbox(outbox);
@@ -270,6 +286,28 @@ bool OutboxPass(MailService& service, DWORD* next) {
             string path = MakePathSpec(outbox) + name;
             if (RemoveSettled(service, outbox, name, path, marked, next)) continue;
             OutboxMessage m = ReadMessage(service, path);
+            if (m.Disposition == Skipped) {
+                LeftFile& left = service.LeaveAlone(name);
+                if (++left.looks < kMaxLooks) {
+                    ++pending;
+                    continue;
+                }
+                DWORD wait = kLongestRelookMs;
+                if (!StillBeingWritten(m.OpenError)) {
+                    wait = RetryMs(service);
+                    if (!left.logged)
+                        service.Log().WriteText(Runlog::Error, FormatBuffer(256, "Файл в почтовом ящике не удаётся открыть "
+                                                                                 "(системная ошибка %08x), он оставлен: ",
+                                                                            unsigned(m.OpenError)) +
+                                                                   path);
+                    left.logged = true;
+                }
+                service.LeaveAlone(name, wait);
+                Lower(next, wait);
+                continue;
+            }
+            auto left = service.leftFiles.find(name);
+            if (left != service.leftFiles.end()) left->second.looks = 0;
             if (m.Disposition == Ready) {
                 if (ConfigNumber("UseRemoteAccess") != 0 && !holding) {
                     dialupHold = service.dialup.Connect(false);
@@ -311,13 +349,15 @@ bool OutboxPass(MailService& service, DWORD* next) {
                 keepGoing = false;
                 break;
             default:
-                ++pending;
                 break;
             }
         }
         if (!keepGoing || pending == 0) break;
-        // Some file is still being written: look again in a second.
-        if (service.stopEvent.Wait(1000)) keepGoing = false;
+        // Some file could not be opened (most often: it is still being written): look again
+        // after a short pause, longer each time.
+        service.relookMs += pause;
+        if (service.stopEvent.Wait(pause)) keepGoing = false;
+        pause = pause * 2 > kLongestRelookMs ? kLongestRelookMs : pause * 2;
     }
     return keepGoing;
 }

@@ -1,6 +1,8 @@
 #include "OutboxMessage.h"
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <memory>
 #include "PKLib.h"
 #include "Settled.h"
 #include "qlframe.h"
@@ -93,7 +95,7 @@ unsigned ScheduleDelay(const string& schedule, unsigned failures, unsigned fallb
         } catch (const NumericSyntax&) {
             seconds = 0;  // an entry that is not a number waits nothing
         }
-        delay = seconds <= 0 ? 0 : unsigned(std::trunc(seconds));
+        delay = WaitSeconds(std::trunc(seconds));
         ++count;
         pos = end;
     }
@@ -102,10 +104,15 @@ unsigned ScheduleDelay(const string& schedule, unsigned failures, unsigned fallb
 
 ClassRules ReadClassRules(const string& mailClass) {
     ClassRules rules;
-    if (mailClass.IsEmpty()) return rules;
-    RegKey classKey(*ConfigKey(), (string("MailClass\\") + mailClass).c_str(), false, RegKey::ReadAccess);
-    rules.maxAttempt = unsigned(classKey["MaxAttempt"].Number());
-    rules.schedule = classKey["Schedule"].Text();
+    std::shared_ptr<RegKey> mail = ConfigKey();
+    // Messages without a class follow MaxAttempt and Schedule of the Mail key itself.
+    std::unique_ptr<RegKey> classKey;
+    if (mailClass.HasText())
+        classKey.reset(new RegKey(*mail, (string("MailClass\\") + mailClass).c_str(), false, RegKey::ReadAccess));
+    const RegKey& key = classKey ? *classKey : *mail;
+    int maxAttempt = key["MaxAttempt"].Number();
+    rules.maxAttempt = maxAttempt < 0 ? 0 : unsigned(maxAttempt);
+    rules.schedule = key["Schedule"].Text();
     return rules;
 }
 
@@ -161,7 +168,10 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
     try {
         FilePort file(path, CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        if (!file.IsValid()) return m;  // still being written, or gone
+        if (!file.IsValid()) {  // still being written, or gone, or not to be opened at all
+            m.OpenError = GetLastError();
+            return m;
+        }
         std::string head(kHeaderWindow, '\0');
         LONGLONG pos = 0;
         DWORD got = file.Read(&pos, &head[0], DWORD(head.size()));
@@ -188,9 +198,10 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
             ++m.AttemptCount;
             log.Write(Runlog::Progress, "Попытка отправки №%u", m.AttemptCount);
             if (m.LastAttempt) {
-                double seconds = (RealTime::Now().UTC() - m.LastAttempt).value / RealTime::Second;
-                log.Write(Runlog::Progress, "От предыдущей попытки отправки этого сообщения прошло секунд: %i",
-                          int(std::trunc(seconds)));
+                double seconds = std::trunc((RealTime::Now().UTC() - m.LastAttempt).value / RealTime::Second);
+                // Times read from a file may lie anywhere: the count is kept within an int.
+                int shown = seconds >= INT_MAX ? INT_MAX : seconds <= INT_MIN ? INT_MIN : int(seconds);
+                log.Write(Runlog::Progress, "От предыдущей попытки отправки этого сообщения прошло секунд: %i", shown);
             }
         }
 
@@ -222,14 +233,22 @@ bool ApplyClassRules(MailService& service, OutboxMessage& m) {
     Runlog& log = service.Log();
     ClassRules rules = ReadClassRules(m.mailClass);
     if (rules.maxAttempt != 0 && m.AttemptCount >= rules.maxAttempt) {
-        log.Write(Runlog::Error, "Слишком много неудачных попыток отправки (для класса %s предел %u попыток)",
-                  m.mailClass.c_str(), rules.maxAttempt);
+        if (m.mailClass.HasText())
+            log.Write(Runlog::Error, "Слишком много неудачных попыток отправки (для класса %s предел %u попыток)",
+                      m.mailClass.c_str(), rules.maxAttempt);
+        else
+            log.Write(Runlog::Error, "Слишком много неудачных попыток отправки (предел %u попыток)", rules.maxAttempt);
         m.Disposition = Rejected;
         return false;
     }
     if (m.AttemptCount != 0 && m.LastAttempt) {
         unsigned delay = ScheduleDelay(rules.schedule, m.AttemptCount, service.RetryTimeout());
-        RealTime due = (m.LastAttempt + RealTime(double(delay) * service.secondMs * RealTime::Millisecond)).Local();
+        // An attempt logged in the future (the clock was ahead then) counts as made now: the
+        // message waits its schedule's wait from now at most.
+        RealTime last = m.LastAttempt;
+        RealTime nowUtc = RealTime::Now().UTC();
+        if (last > nowUtc) last = nowUtc;
+        RealTime due = (last + RealTime(double(delay) * service.secondMs * RealTime::Millisecond)).Local();
         RealTime now = RealTime::Now();
         if (due > now) {
             log.Write(Runlog::Detail, "Сообщение должно быть отправлено не ранее %s %s",

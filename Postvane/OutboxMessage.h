@@ -10,7 +10,7 @@ namespace Postvane {
 const size_t kHeaderWindow = 32767;
 
 enum Disposition : DWORD {
-    Skipped = 0,    // cannot be opened yet (still being written): the pass is repeated after 1 s
+    Skipped = 0,    // cannot be opened (most often still being written): looked at again shortly
     Deferred = 1,   // not yet due: WaitMs tells when
     Ready = 2,      // to be sent in this pass
     Delivered = 3,  // sent: archived and deleted
@@ -28,6 +28,7 @@ struct OutboxMessage {
     unsigned AttemptCount = 0;  // counted failed attempts, plus one once an attempt starts
     DWORD WaitMs = 0;           // for Deferred: milliseconds until due
     RealTime LastAttempt;       // UTC; unset when none
+    DWORD OpenError = 0;        // for Skipped: why the file could not be opened
 };
 
 // The headers of a message as the service reads them back.
@@ -48,14 +49,17 @@ MessageHeaders ParseHeaders(const char* data, size_t length);
 // CR LF; 0 when there is no such line or the text starts with it.
 size_t HeaderEnd(const std::string& text);
 
-// The delivery rules of a mail class (a class without a key has neither value).
+// The delivery rules of a mail class (a class without a key has neither value). Messages
+// without a class follow the MaxAttempt and Schedule values of the Mail key itself (absent:
+// never rejected, every wait "Retry Timeout").
 struct ClassRules {
     unsigned maxAttempt = 0;  // counted failures after which the message is rejected; 0: no limit
     string schedule;          // waits in seconds after the 1st, 2nd, ... failure
 };
 ClassRules ReadClassRules(const string& mailClass);
 // The wait after the given number of failures: the schedule's entry of that number, the
-// last entry when there are fewer, fallback when the schedule is empty.
+// last entry when there are fewer, fallback when the schedule is empty. An entry that is no
+// number waits 0; entries are truncated and kept between 0 and kLongestWaitSeconds.
 unsigned ScheduleDelay(const string& schedule, unsigned failures, unsigned fallback);
 // Counts the complete lines of an attempt log and finds the latest time among those that
 // parse. A log that is missing or cannot be read counts as empty.

@@ -22,10 +22,6 @@ static_assert(kOutboxNotifyFilter == 0x11D, "outbox notify filter");
 // Entries that are never messages.
 const DWORD kNotCandidate = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN;
 
-bool IsMissing(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_INVALID;
-}
-
 // The name under which FindFirstFileA finds the directory itself: without trailing
 // separators (a trailing one never matches). A drive's root has no entry of its own: its
 // contents stand for it.
@@ -34,6 +30,33 @@ string DirectoryLookupName(const string& directory) {
     while (!s.empty() && (s.back() == '\\' || s.back() == '/')) s.pop_back();
     if (s.empty() || s.back() == ':') return MakePathSpec(directory) + "*";
     return string(s);
+}
+
+bool IsDriveRoot(const string& directory) {
+    std::string s = directory.str();
+    while (!s.empty() && (s.back() == '\\' || s.back() == '/')) s.pop_back();
+    return s.empty() || s.back() == ':';
+}
+
+// The identity of a directory: its volume and file index.
+bool ReadDirectoryId(const string& directory, MailService::DirectoryId* id) {
+    HANDLE h = CreateFileA(directory.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    AHandle directoryHandle(h);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    id->known = true;
+    id->volume = info.dwVolumeSerialNumber;
+    id->index = (ULONGLONG(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// False when the directory now under the name is known to be another one than id.
+bool SameDirectory(const string& directory, const MailService::DirectoryId& id) {
+    MailService::DirectoryId now;
+    if (!id.known || !ReadDirectoryId(directory, &now)) return true;
+    return now.volume == id.volume && now.index == id.index;
 }
 
 LONGLONG PerformanceCounter() {
@@ -70,6 +93,7 @@ void MailService::Run() {
     outboxMonitor.reset();
     outboxDirectory = string("");
     outboxRecovered = false;
+    outboxUnavailable = false;
     leftFiles.clear();
 
     SetLogDirectory(ConfigText("LogDir"));
@@ -174,6 +198,7 @@ bool MailService::RefreshOutboxDir() {
     if (changed) {
         leftFiles.clear();
         outboxRecovered = false;
+        outboxUnavailable = false;
         if (outboxDirectory.IsEmpty()) Log().Write(Runlog::Error, "Почтовый ящик не задан.");
         else Log().WriteText(Runlog::Progress, "Почтовый ящик задан: " + outboxDirectory);
     }
@@ -181,29 +206,44 @@ bool MailService::RefreshOutboxDir() {
 }
 
 bool MailService::CheckOutboxWatch() {
-    if (!outboxMonitor) {
-        if (outboxDirectory.IsEmpty()) return false;
-        std::unique_ptr<MTSys::FileChangeMonitor> monitor(
-            new MTSys::FileChangeMonitor(outboxDirectory, false, kOutboxNotifyFilter));
-        if (monitor->IsValid()) {
-            outboxMonitor = std::move(monitor);
-            Log().WriteText(Runlog::Progress, "Почтовый ящик доступен: " + outboxDirectory);
-            if (!outboxRecovered) {
-                outboxRecovered = true;
-                RecoverOutbox(*this);
-            }
-            return true;
-        }
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
-        ThrowWindowsError(error, kSource, __LINE__);
+    bool changed = false;
+    if (outboxMonitor) {
+        // Still the directory the monitor watches? One deleted (or moved away) and made again
+        // under the name would never signal the old monitor.
+        FileFinder self(DirectoryLookupName(outboxDirectory));
+        if (self.Found() &&
+            (IsDriveRoot(outboxDirectory) ||
+             ((self.Attributes() & FILE_ATTRIBUTE_DIRECTORY) && SameDirectory(outboxDirectory, outboxIdentity))))
+            return false;
+        outboxMonitor.reset();
+        outboxRecovered = false;
+        outboxUnavailable = true;
+        Log().WriteText(Runlog::Error, "Почтовый ящик недоступен: " + outboxDirectory);
+        changed = true;
     }
-    FileFinder self(DirectoryLookupName(outboxDirectory));
-    if (self.Found()) return false;
-    if (!IsMissing(self.Error())) ThrowWindowsError(self.Error(), kSource, __LINE__);
-    outboxMonitor.reset();
-    outboxRecovered = false;
+    if (outboxDirectory.IsEmpty()) return changed;
+    DirectoryId identity;
+    bool identified = ReadDirectoryId(outboxDirectory, &identity);
+    std::unique_ptr<MTSys::FileChangeMonitor> monitor(
+        new MTSys::FileChangeMonitor(outboxDirectory, false, kOutboxNotifyFilter));
+    if (monitor->IsValid()) {
+        outboxMonitor = std::move(monitor);
+        outboxIdentity = identified ? identity : DirectoryId();
+        outboxUnavailable = false;
+        Log().WriteText(Runlog::Progress, "Почтовый ящик доступен: " + outboxDirectory);
+        if (!outboxRecovered) {
+            outboxRecovered = true;
+            RecoverOutbox(*this);
+        }
+        return true;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || outboxUnavailable) return changed;
+    // A file of that name, a name that cannot be a directory, missing rights: the outbox is
+    // unavailable until the setting or the directory is mended, as a missing one is.
+    outboxUnavailable = true;
     Log().WriteText(Runlog::Error, "Почтовый ящик недоступен: " + outboxDirectory);
+    Log().Write(Runlog::Detail, "Не удаётся наблюдать за почтовым ящиком, системная ошибка %08x", unsigned(error));
     return true;
 }
 

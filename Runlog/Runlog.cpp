@@ -12,13 +12,26 @@ HANDLE Open(const char* path) {
                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Appends a message as one line: a line end at its end is left to the record's own, and CR
+// and LF inside it are shown as \r and \n, so that a text from outside (a server's reply, a
+// file name) can never make a record of its own.
+void AppendOneLine(std::string& record, const char* message, size_t length) {
+    while (length && (message[length - 1] == '\r' || message[length - 1] == '\n')) --length;
+    for (size_t i = 0; i < length; ++i) {
+        char c = message[i];
+        if (c == '\r') record += "\\r";
+        else if (c == '\n') record += "\\n";
+        else record += c;
+    }
+}
+
 void AppendRecord(std::string& out, const Runlog::Data& record) {
     const SYSTEMTIME& st = record.time;
     char head[64];
     int h = std::snprintf(head, sizeof head, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%d] ", st.wYear, st.wMonth,
                           st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, int(record.kind));
     out.append(head, size_t(h));
-    out.append(record.text.c_str(), record.text.Length());
+    AppendOneLine(out, record.text.c_str(), record.text.Length());
     out.append("\r\n");
 }
 }  // namespace

@@ -5,7 +5,8 @@
 #include "core.h"
 
 // Record layout: local time to the millisecond, the kind in brackets, the message, CR LF;
-// 8-bit windows-1251 bytes as given.
+// 8-bit windows-1251 bytes as given. A record is always one line: line ends at the end of a
+// message are dropped, and CR and LF inside it are written as \r and \n.
 //
 // Write may be called from several threads at once. Each Write queues its record and then
 // waits for the file: whichever thread holds the file writes every record that waits, oldest

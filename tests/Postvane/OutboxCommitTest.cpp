@@ -170,5 +170,111 @@ TEST_F(OutboxCommit, UndeliverableMessageStaysUntilItsBadMailCopyIsKept) {
     EXPECT_FALSE(PathExists(path)) << "an empty BadMailDir: such messages are not kept";
 }
 
+TEST_F(OutboxCommit, FileThatCannotBeOpenedIsLeftAfterAFewLooksAndLoggedOnce) {
+    RuleServer server;
+    Serve(server);
+    // A name the narrow character set cannot express lists as "??.eml", which no open finds;
+    // a file its writer keeps open for long cannot be opened either.
+    std::wstring wide(outbox.begin(), outbox.end());
+    HANDLE h = CreateFileW((wide + L"\\\u90AE\u4EF6.eml").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    CloseHandle(h);
+    std::string busy = Put("2.eml", Message("a@x", "busy"));
+    HANDLE writer = CreateFileA(busy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    Put("3.eml", Message("a@x", "good"));
+    DWORD next = 0;
+    {
+        Deadline deadline(service, 20000);
+        EXPECT_TRUE(OutboxPass(service, &next)) << "the pass ends normally";
+    }
+    EXPECT_FALSE(service.CheckStop(true)) << "the pass ended before its deadline";
+    service.stopEvent.Reset();
+    EXPECT_EQ((std::vector<std::string>{"good"}), Subjects(server));
+    EXPECT_EQ(1000u, next) << "the busy file is looked at again in a second";
+    EXPECT_FALSE(service.HasCandidate()) << "neither wakes the service before its time";
+    Deadline deadline(service, 20000);
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ(1u, log.Count("Файл в почтовом ящике не удаётся открыть (системная ошибка 0000007b), он оставлен: "))
+        << "logged once";
+    EXPECT_EQ(0u, log.Count("он оставлен: " + busy)) << "a file being written is no trouble";
+    CloseHandle(writer);
+    Sleep(1100);
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ((std::vector<std::string>{"good", "busy"}), Subjects(server)) << "taken once its writer is done";
+}
+
+TEST_F(OutboxCommit, RecipientRefusedForNowCountsAndThePassGoesOn) {
+    RuleServer server(FailAt(RuleServer::Rcpt, "450 4.2.1 mailbox busy", "busy@"));
+    Serve(server);
+    Put("1.eml", Message("busy@x", "refused"));
+    Put("2.eml", Message("second@x", "second"));
+    DWORD next = 0;
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_EQ((std::vector<std::string>{"second"}), Subjects(server)) << "one recipient does not block the rest";
+    EXPECT_EQ(1u, Lines(AttemptLog("1.eml"))) << "counted";
+    EXPECT_EQ(15000u, next) << "and the message waits its schedule";
+}
+
+TEST_F(OutboxCommit, MessageWithoutAClassFollowsTheMailKeysLimitAndSchedule) {
+    FixedClock clock(kStart);
+    SetRegNumber(kMailKey, "MaxAttempt", 2);
+    SetRegText(kMailKey, "Schedule", "30");
+    RuleServer server(At(RuleServer::Dot, RuleServer::Error, "552 5.3.4 message too big"));
+    Serve(server);
+    Put("1.eml", Message("a@x", "too big"));
+    DWORD next = 0;
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_EQ(30000u, next) << "the Mail key's Schedule";
+    clock.Advance(31);
+    EXPECT_TRUE(OutboxPass(service, &next));
+    EXPECT_EQ(std::vector<std::string>{"1.eml"}, ListDir(bad)) << "given up at the Mail key's MaxAttempt";
+    EXPECT_EQ(2, server.Connections());
+    EXPECT_EQ(1u, log.Count("[2] Слишком много неудачных попыток отправки (предел 2 попыток)"));
+}
+
+TEST_F(OutboxCommit, TimesAndNumbersFromOutsideAreKeptInRange) {
+    const std::pair<const char*, unsigned> retryTimeouts[] = {
+        {"-1", 15}, {"0", 15}, {"abc", 15}, {"45", 45}, {"5000000000", kLongestWaitSeconds}};
+    for (const auto& t : retryTimeouts) {
+        SetRegText(kMailKey, "Retry Timeout", t.first);
+        EXPECT_EQ(t.second, service.RetryTimeout()) << "Retry Timeout " << t.first;
+    }
+    DeleteRegValue(kMailKey, "Retry Timeout");
+    const std::pair<const char*, unsigned> entries[] = {
+        {"1e30", kLongestWaitSeconds}, {"5000000000", kLongestWaitSeconds}, {"-5", 0}, {"x", 0}, {"2.9", 2}};
+    for (const auto& e : entries) EXPECT_EQ(e.second, ScheduleDelay(e.first, 1, 15)) << "Schedule " << e.first;
+
+    // An attempt logged a day ahead of the clock: due after the schedule's wait from now.
+    FixedClock clock(kStart);
+    SetRegText(kGold, "Schedule", "60");
+    CreateDirectoryA((outbox + "\\Wait").c_str(), nullptr);
+    WriteFileBytes(outbox + "\\Wait\\1.eml.msglog",
+                   Format(0, clock.Now().UTC() + RealTime(86400 * RealTime::Second), true, false).str() + "\r\n");
+    OutboxMessage m = ReadMessage(service, Put("1.eml", Message("a@x", "ahead", "gold")).c_str());
+    EXPECT_EQ(Deferred, m.Disposition);
+    EXPECT_EQ(60000u, m.WaitMs);
+    SetRegText(kGold, "Schedule", "1e30");
+    m = ReadMessage(service, (outbox + "\\1.eml").c_str());
+    EXPECT_EQ(Deferred, m.Disposition) << "a huge entry waits long, not zero";
+    EXPECT_EQ(kLongestWaitSeconds * 1000u, m.WaitMs);
+}
+
+TEST_F(OutboxCommit, TextsFromOutsideNeverMakeLogRecordsOfTheirOwn) {
+    const std::string forged = "2026-12-08 12:00:00.000 [5] Успешно удалено письмо (файл \"x\")";
+    RuleServer server(At(RuleServer::Rcpt, RuleServer::Error, "550-no such user\r\n550 " + forged));
+    Serve(server);
+    Put("1.eml", "To: a@x\r\nX-Class: gold\r\n " + forged + "\r\n\r\nbody\r\n");
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    std::string text = log.Text();
+    size_t records = 0;
+    for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; at += 2) {
+        ++records;
+        EXPECT_NE(0u, text.compare(at + 2, forged.size(), forged)) << "a forged record:\n" << text;
+    }
+    EXPECT_GT(records, 3u);
+    EXPECT_EQ(1u, log.Count("Класс сообщения: gold\\r\\n" + forged + "\r\n")) << text;
+    EXPECT_EQ(1u, log.Count("(RCPT): no such user\\r\\n550 " + forged + "\r\n")) << text;
+}
+
 }  // namespace
 }  // namespace smtptest

@@ -2,6 +2,7 @@
 // archive and bad-mail directory of the test's own, an SMTP server whose rule fails where a
 // test tells it to, and helpers that put messages in place and look at where they went.
 #pragma once
+#include <thread>
 #include "Outbox.h"
 #include "RuleServer.h"
 #include "SmtpTestSupport.h"
@@ -17,6 +18,8 @@ using testing_support::SetRegNumber;
 using testing_support::SetRegText;
 using testing_support::WriteFileBytes;
 using testing_support::kMailKey;
+using testing_support::DeleteRegValue;
+using testing_support::FixedClock;
 
 const std::string kGold = testing_support::MailClassKey("gold");
 // The moment of the tests that fix the clock.
@@ -111,6 +114,24 @@ protected:
     testing_support::TempDir dir;
     std::string outbox, archive, bad;
     testing_support::FixedZone zone;  // UTC+3
+};
+
+// Requests a stop of the service when the object is not gone within ms: a pass that would
+// never end then fails its test instead of hanging it.
+class Deadline {
+public:
+    Deadline(Postvane::MailService& service, DWORD ms)
+        : done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), thread_([this, &service, ms] {
+              if (WaitForSingleObject(done_, ms) == WAIT_TIMEOUT) service.stopEvent.Set();
+          }) {}
+    ~Deadline() {
+        SetEvent(done_);
+        thread_.join();
+        CloseHandle(done_);
+    }
+private:
+    HANDLE done_;
+    std::thread thread_;
 };
 
 // Holds a file open the way a backup tool or a virus scanner may: others can read it, but

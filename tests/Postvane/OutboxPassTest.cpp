@@ -49,6 +49,7 @@ TEST_F(OutboxPassTest, FileStillBeingWrittenIsTakenOnTheNextLook) {
     EXPECT_TRUE(OutboxPass(service, nullptr));
     closer.join();
     EXPECT_EQ((std::vector<std::string>{"late"}), Subjects(server)) << "the same pass call looked again";
+    EXPECT_LT(service.relookMs, 1000u) << "after short pauses, not a whole second";
 }
 
 TEST_F(OutboxPassTest, RecipientRefusedForGoodCountsAndThePassGoesOn) {
@@ -70,8 +71,13 @@ TEST_F(OutboxPassTest, RecipientRefusedForGoodCountsAndThePassGoesOn) {
 }
 
 TEST_F(OutboxPassTest, TemporaryFailuresBeforeTheDataEndThePassUncounted) {
-    for (RuleServer::Stage stage : {RuleServer::Mail, RuleServer::Rcpt, RuleServer::Data}) {
-        RuleServer server(FailAt(stage, "451 4.3.0 try later"));
+    // A recipient refused for now counts against its message; a 421, which closes the
+    // session, concerns the server.
+    const std::pair<RuleServer::Stage, const char*> failures[] = {
+        {RuleServer::Mail, "451 4.3.0 try later"}, {RuleServer::Rcpt, "421 4.3.2 closing"}, {RuleServer::Data, "451 4.3.0 try later"}};
+    for (const auto& failure : failures) {
+        RuleServer::Stage stage = failure.first;
+        RuleServer server(FailAt(stage, failure.second));
         Serve(server);
         Put("1.eml", Message("a@x", "one"));
         Put("2.eml", Message("b@x", "two"));

@@ -29,6 +29,7 @@ protected:
     ~ServiceRun() override {
         PostvaneStop(1);
         SetPostvaneCallback(nullptr, nullptr);
+        SetEnvironmentVariableA("PENNARK_DIALUP_HANDLE", nullptr);
     }
     std::string ServiceLogPath() const { return dir_ / "service.txt"; }
     bool ServiceLogHas(const std::string& text) const { return HasRecord(ServiceLogPath(), text); }
@@ -39,6 +40,18 @@ protected:
         char name[32];
         std::snprintf(name, sizeof name, "%04u-%02u-%02u.txt", st.wYear, st.wMonth, st.wDay);
         return dir_ / ("logs\\" + std::string(name));
+    }
+
+    // Makes the run end on an error it cannot survive: a message is due and the dial-up
+    // line it needs cannot be made.
+    void FailTheRun() {
+        SetRegText(testing_support::kDialupKey, "ServiceModule", BesideTests("dialup-test.dll"));
+        SetEnvironmentVariableA("PENNARK_DIALUP_HANDLE", "0");
+        SetRegNumber(kMail, "UseRemoteAccess", 1);
+        std::string outbox = dir_ / "Outbox";
+        CreateDirectoryA(outbox.c_str(), nullptr);
+        testing_support::WriteFileBytes(outbox + "\\1.eml", "To: a@example.test\r\n\r\nbody\r\n");
+        SetRegText(kMail, "OutboxDir", outbox);
     }
 
     TempDir dir_;
@@ -140,9 +153,7 @@ TEST_F(ServiceRun, OutboxCreatedWhileRunningIsPickedUpAndNewFilesWakeTheThread) 
 }
 
 TEST_F(ServiceRun, ErrorThatEndsTheRunIsLoggedAndReportedThroughTheCallback) {
-    std::string file = dir_ / "not-a-directory";
-    testing_support::WriteFileBytes(file, "x");
-    SetRegText(kMail, "OutboxDir", file);
+    FailTheRun();
     CallbackProbe probe;
     ASSERT_TRUE(SetPostvaneCallback(&CallbackProbe::Called, &probe));
     ASSERT_TRUE(PostvaneStart());
@@ -150,7 +161,7 @@ TEST_F(ServiceRun, ErrorThatEndsTheRunIsLoggedAndReportedThroughTheCallback) {
     EXPECT_EQ(0, probe.code);
     EXPECT_EQ(0, probe.detail);
     EXPECT_EQ(&probe, probe.userData);
-    EXPECT_TRUE(ServiceLogHas("[2] Сервис Postvane: необработанное исключение: Windows system call error"));
+    EXPECT_TRUE(ServiceLogHas("[2] Сервис Postvane: необработанное исключение: Ошибка подключения удалённого доступа"));
     EXPECT_TRUE(ServiceLogHas("[1] Сервис Postvane неожиданно прервал работу"));
 
     SetLastError(0);
@@ -162,9 +173,7 @@ TEST_F(ServiceRun, ErrorThatEndsTheRunIsLoggedAndReportedThroughTheCallback) {
 }
 
 TEST_F(ServiceRun, CallbackThatStopsTheServiceWithWaitingDoesNotWaitForItself) {
-    std::string file = dir_ / "not-a-directory";
-    testing_support::WriteFileBytes(file, "x");
-    SetRegText(kMail, "OutboxDir", file);
+    FailTheRun();
     struct Stopper {
         static void __cdecl Called(int, int, void* result) { *static_cast<BOOL*>(result) = PostvaneStop(1); }
     };
@@ -174,6 +183,36 @@ TEST_F(ServiceRun, CallbackThatStopsTheServiceWithWaitingDoesNotWaitForItself) {
     EXPECT_TRUE(Postvane::Service().Wait(30000)) << "the service thread must end after its callback stopped it";
     EXPECT_TRUE(stopped);
     EXPECT_TRUE(ServiceLogHas("[5] Сервис Postvane закрыт"));
+}
+
+TEST_F(ServiceRun, StopRacingAStartOnAnotherThreadNeverHangs) {
+    const int kRounds = 30;
+    const DWORD kHung = 10000;  // a waiting stop takes well under a second; this long is a hang
+    int hung = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::thread starter([go] {
+            WaitForSingleObject(go, INFINITE);
+            PostvaneStart();
+        });
+        std::thread stopper([go, stopped] {
+            WaitForSingleObject(go, INFINITE);
+            PostvaneStop(1);
+            SetEvent(stopped);
+        });
+        SetEvent(go);
+        starter.join();
+        if (WaitForSingleObject(stopped, kHung) != WAIT_OBJECT_0) {
+            ++hung;
+            PostvaneStop(0);  // lets the hung stop go
+        }
+        stopper.join();
+        PostvaneStop(1);  // whichever came first, the next round starts from a stopped service
+        CloseHandle(go);
+        CloseHandle(stopped);
+    }
+    EXPECT_EQ(0, hung) << "of " << kRounds << " rounds";
 }
 
 TEST_F(ServiceRun, SecondProcessStartingTheServiceGetsTheCallback) {

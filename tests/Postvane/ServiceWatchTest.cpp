@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <algorithm>
 #include "FileChangeMonitor.h"
 #include "LogReading.h"
 #include "MailService.h"
@@ -83,12 +84,43 @@ TEST_F(OutboxWatch, VanishedOutboxBecomesUnavailableAndClearedOutboxDirIsReporte
     EXPECT_EQ(expected, Log());
 }
 
-TEST_F(OutboxWatch, OutboxThatIsAFileRaisesWindowsError) {
+TEST_F(OutboxWatch, OutboxThatCannotBeWatchedIsUnavailableAndAnnouncedOnce) {
     std::string file = dir_ / "not-a-directory";
     WriteFileBytes(file, "x");
-    SetRegText(kMail, "OutboxDir", file);
+    for (const std::string& setting : {file, dir_ / "out|box"}) {
+        SCOPED_TRACE(setting);
+        SetRegText(kMail, "OutboxDir", setting);
+        EXPECT_TRUE(service_.RefreshOutboxDir());
+        EXPECT_NO_THROW(EXPECT_TRUE(service_.CheckOutboxWatch())) << "unavailable: announced";
+        for (int i = 0; i < 3; ++i) EXPECT_FALSE(service_.CheckOutboxWatch()) << "and only once";
+        EXPECT_FALSE(service_.outboxMonitor);
+        std::vector<std::string> log = Log();
+        EXPECT_EQ(1, std::count(log.begin(), log.end(), "[2] Почтовый ящик недоступен: " + setting));
+    }
+}
+
+TEST_F(OutboxWatch, OutboxReplacedUnderItsNameIsWatchedAfresh) {
+    std::string outbox = dir_ / "Outbox";
+    CreateDirectoryA(outbox.c_str(), nullptr);
+    SetRegText(kMail, "OutboxDir", outbox);
     service_.RefreshOutboxDir();
-    EXPECT_THROW(service_.CheckOutboxWatch(), WindowsError);
+    ASSERT_TRUE(service_.CheckOutboxWatch());
+    EXPECT_FALSE(service_.CheckOutboxWatch());
+    ASSERT_TRUE(MoveFileA(outbox.c_str(), (outbox + ".old").c_str())) << GetLastError();
+    ASSERT_TRUE(CreateDirectoryA(outbox.c_str(), nullptr));
+    EXPECT_TRUE(service_.CheckOutboxWatch()) << "the new directory is another outbox";
+    ASSERT_TRUE(service_.outboxMonitor);
+    WriteFileBytes(outbox + "\\1.eml", "x");
+    EXPECT_TRUE(service_.outboxMonitor->Wait(5000)) << "and the monitor watches it";
+    std::vector<std::string> log = Log();
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), "[2] Почтовый ящик недоступен: " + outbox));
+    EXPECT_EQ(2, std::count(log.begin(), log.end(), "[5] Почтовый ящик доступен: " + outbox));
+
+    // The same directory with a file of its name in the way.
+    ASSERT_TRUE(MoveFileA(outbox.c_str(), (outbox + ".older").c_str()));
+    WriteFileBytes(outbox, "x");
+    EXPECT_TRUE(service_.CheckOutboxWatch());
+    EXPECT_FALSE(service_.outboxMonitor) << "a file is no outbox";
 }
 
 TEST_F(OutboxWatch, OnlyVisibleFilesAreCandidates) {

@@ -66,6 +66,24 @@ TEST_F(Log, DataIsWrittenLiterally) {
     EXPECT_NE(std::string::npos, lines[2].find("[6] " + big)) << "a long record is kept whole";
 }
 
+TEST_F(Log, EveryRecordIsOneLine) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"250 ok\r\n", "250 ok"},
+        {"first\r\nsecond", "first\\r\\nsecond"},
+        {"a\nb\rc", "a\\nb\\rc"},
+        {"reply\r\n2026-12-08 12:00:00.000 [5] forged\r\n\r\n", "reply\\r\\n2026-12-08 12:00:00.000 [5] forged"},
+    };
+    std::string path = dir / "lines.log";
+    Runlog log;
+    log.SetLogPath(path.c_str());
+    for (const auto& c : cases) log.WriteText(Runlog::Detail, c.first);
+    log.Write(Runlog::Detail, "%s", "via a format\n");
+    std::vector<std::string> lines = Lines(ReadFileBytes(path));
+    ASSERT_EQ(5u, lines.size()) << ReadFileBytes(path);
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(cases[i].second, lines[i].substr(lines[i].find("[6] ") + 4));
+    EXPECT_NE(std::string::npos, lines[4].find("[6] via a format"));
+}
+
 TEST_F(Log, ConcurrentWritesLoseNothing) {
     std::string path = dir / "threads.log";
     Runlog log;

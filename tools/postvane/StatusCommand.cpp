@@ -63,7 +63,8 @@ void Describe(const string& outbox, const keystring& name, DWORD debugFlags, uns
 
     ClassRules rules = ReadClassRules(headers.mailClass);
     if (rules.maxAttempt != 0 && count >= rules.maxAttempt) {
-        std::printf("    next: rejected at next pass (class limit %u attempts)\n", rules.maxAttempt);
+        std::printf("    next: rejected at next pass (%s limit %u attempts)\n",
+                    headers.mailClass.HasText() ? "class" : "Mail key", rules.maxAttempt);
         return;
     }
     if (recipient.IsEmpty()) {
@@ -72,7 +73,8 @@ void Describe(const string& outbox, const keystring& name, DWORD debugFlags, uns
     }
     if (count != 0 && last) {
         unsigned delay = ScheduleDelay(rules.schedule, count, retryTimeout);
-        RealTime due = (last + RealTime(delay * RealTime::Second)).Local();
+        RealTime nowUtc = RealTime::Now().UTC();
+        RealTime due = ((last > nowUtc ? nowUtc : last) + RealTime(delay * RealTime::Second)).Local();
         if (due > RealTime::Now()) {
             std::printf("    next: %s (wait %u s after failure %u)\n", Moment(due).c_str(), delay, count);
             return;
@@ -93,7 +95,8 @@ int RunStatus(const tool::Args&) {
         std::vector<keystring> names = ListOutbox(outbox);
         std::printf("Outbox: %s (%u message%s)\n", outbox.c_str(), unsigned(names.size()), names.size() == 1 ? "" : "s");
         for (const keystring& name : names)
-            Describe(outbox, name, debugFlags, retry == 0 ? 15 : unsigned(retry), smtp["Recipient"].Text());
+            Describe(outbox, name, debugFlags, retry <= 0 ? kDefaultRetrySeconds : WaitSeconds(retry),
+                     smtp["Recipient"].Text());
         unsigned unfinished = 0;
         for (FileFinder f(MakePathSpec(outbox) + "*.eml"); f.Found(); f.Next())
             if ((f.Attributes() & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_HIDDEN) ++unfinished;

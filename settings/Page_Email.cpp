@@ -1,0 +1,175 @@
+#include "Page_Email.h"
+#include <commctrl.h>
+#include "AutoLayout.h"
+#include "Secret.h"
+#include "qlframe.h"
+
+namespace {
+
+const char kPageTitle[] = "Электронная почта";
+const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
+const char kSmtpSubkey[] = "SMTP";
+const char kDefaultPort[] = "25";
+const char kPasswordValue[] = "Pass";
+
+const char kPasswordMismatch[] = "Пароль не соответствует повторному вводу";
+const char kEmptyPasswordQuestion[] = "Задаём пустой пароль?";
+const UINT kQuestionStyle = MB_OKCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2;  // 0x121
+const char kPasswordNotStored[] = "Пароль не сохранён: ";
+const char kRetryName[] = "Задержка повтора при ошибках почты, с";
+
+// Where a password that could not be stored is reported from.
+const char kPageSource[] = "settings/Page_Email";
+
+// Every control but the check box, in the order they are enabled.
+const int kFields[] = {
+    IDC_SERVER_LABEL, IDC_SERVER, IDC_PORT_LABEL, IDC_PORT, IDC_LOGIN_LABEL, IDC_LOGIN,
+    IDC_PASSWORD_LABEL, IDC_PASSWORD, IDC_PASSWORD2_LABEL, IDC_PASSWORD2, IDC_SENDER_LABEL, IDC_SENDER,
+    IDC_RECIPIENT_LABEL, IDC_RECIPIENT, IDC_RETRY_LABEL, IDC_RETRY, IDC_RETRY_SPIN,
+};
+
+}  // namespace
+
+const HelpTopic kEmailHelpTopics[] = {
+    {IDC_MAIL_ENABLED, 9},
+    {IDC_SERVER_LABEL, 1}, {IDC_SERVER, 1},
+    {IDC_PORT_LABEL, 2}, {IDC_PORT, 2},
+    {IDC_LOGIN_LABEL, 3}, {IDC_LOGIN, 3},
+    {IDC_PASSWORD_LABEL, 4}, {IDC_PASSWORD, 4}, {IDC_PASSWORD2_LABEL, 4}, {IDC_PASSWORD2, 4},
+    {IDC_SENDER_LABEL, 6}, {IDC_SENDER, 6},
+    {IDC_RECIPIENT_LABEL, 7}, {IDC_RECIPIENT, 7},
+    {IDC_RETRY_LABEL, 8}, {IDC_RETRY, 8}, {IDC_RETRY_SPIN, 8},
+    {0, 0},
+};
+
+// The fields stretch with the page; the up-down stays at the right edge of its buddy.
+const int kEmailLayoutRules[][7] = {
+    {IDC_MAIL_ENABLED, 0, 2, 0, 2, 0, 0},
+    {IDC_SERVER, 0, 2, 0, 2, 0, 0},
+    {IDC_PORT, 0, 2, 0, 2, 0, 0},
+    {IDC_LOGIN, 0, 2, 0, 2, 0, 0},
+    {IDC_PASSWORD, 0, 2, 0, 2, 0, 0},
+    {IDC_PASSWORD2, 0, 2, 0, 2, 0, 0},
+    {IDC_SENDER, 0, 2, 0, 2, 0, 0},
+    {IDC_RECIPIENT, 0, 2, 0, 2, 0, 0},
+    {IDC_RETRY, 0, 2, 0, 2, 0, 0},
+    {IDC_RETRY_SPIN, 1, 0, IDC_RETRY, 2, 0, 0},
+};
+const size_t kEmailLayoutRuleCount = sizeof kEmailLayoutRules / sizeof kEmailLayoutRules[0];
+
+Page_Email::Page_Email(IPennarkControlHost* host) : ControlPluginPage(host, kPageTitle), passwordEdited_(false) {}
+
+LONG Page_Email::AttachWindow(LONG window) {
+    return frame::RunMethod(LONG(0), [&]() -> LONG {
+        if (!ControlPluginPage::AttachWindow(window)) return 0;
+        AutoLayout::On(window_).SetRules(kEmailLayoutRules, kEmailLayoutRuleCount);
+
+        RegKey mail(HKEY_LOCAL_MACHINE, kMailKey, false, RegKey::ReadAccess);
+        CheckBoxPort(Item(IDC_MAIL_ENABLED)).SetCheck(int(mail["Disabled"]) == 0);
+
+        RegKey smtp(mail, kSmtpSubkey, false, RegKey::ReadAccess);
+        WindowPort page(window_);
+        EditPort(Item(IDC_SERVER)).SetText(smtp["Server"].Text().c_str());
+        // The service also takes a port stored as a number; the page shows it as one.
+        RegKey::Value port = smtp["Port"];
+        string portText = port.Text();
+        if (portText.IsNull()) portText = port.Valid() ? FormatBuffer(256, "%d", port.Number()) : string(kDefaultPort);
+        EditPort(Item(IDC_PORT)).SetText(portText.c_str());
+        EditPort(Item(IDC_LOGIN)).SetText(smtp["Login"].Text().c_str());
+        EditPort(Item(IDC_SENDER)).SetText(smtp["ReversePath"].Text().c_str());
+        EditPort(Item(IDC_RECIPIENT)).SetText(smtp["Recipient"].Text().c_str());
+
+        EditPort(Item(IDC_RETRY)).SetText(FormatBuffer(256, "%u", unsigned(mail["Retry Timeout"].Number())).c_str());
+        page.SendItem(IDC_RETRY_SPIN, UDM_SETRANGE32, 0, 0x7FFFFFFF);
+
+        passwordEdited_ = false;
+        EnableControls();
+        return 1;
+    });
+}
+
+void Page_Email::EnableControls() {
+    bool enabled = CheckBoxPort(Item(IDC_MAIL_ENABLED)).IsChecked();
+    for (int id : kFields) ControlPort(Item(id)).Enable(enabled);
+}
+
+void Page_Email::MarkModified() {
+    if (host_) host_->SetModified(WindowToHost(window_), 1);
+}
+
+LONG Page_Email::OnCommand(unsigned short code, unsigned short id, LONG control) {
+    return frame::RunMethod(LONG(0), [&]() -> LONG {
+        switch (id) {
+        case IDC_MAIL_ENABLED:
+            MarkModified();
+            EnableControls();
+            return ControlPluginPage::OnCommand(code, id, control);
+        case IDC_SENDER:
+        case IDC_RETRY:
+        case IDC_RECIPIENT:
+        case IDC_PASSWORD2:
+        case IDC_PASSWORD:
+        case IDC_LOGIN:
+        case IDC_PORT:
+        case IDC_SERVER:
+            if (code == EN_CHANGE) {
+                MarkModified();
+                if (id == IDC_PASSWORD || id == IDC_PASSWORD2) passwordEdited_ = true;
+                EnableControls();
+            }
+            return 1;
+        default:
+            return ControlPluginPage::OnCommand(code, id, control);
+        }
+    });
+}
+
+LONG Page_Email::OnHelp(LONG control) {
+    return frame::RunMethod(LONG(0), [&]() -> LONG {
+        ControlPluginPage::OnHelp(control);
+        ShowContextHelp(WindowFromHost(control), kEmailHelpTopics);
+        return 1;
+    });
+}
+
+LONG Page_Email::Apply(LONG a, LONG b, LONG* result) {
+    return frame::RunMethod(LONG(0), [&]() -> LONG {
+        RegKey mail(HKEY_LOCAL_MACHINE, kMailKey, true, RegKey::AllAccess);
+        bool enabled = CheckBoxPort(Item(IDC_MAIL_ENABLED)).IsChecked();
+        if (enabled) {
+            // Checks first, so that a refusal leaves the configuration as it was.
+            int retry = 0;
+            if (!ReadIntField(Item(IDC_RETRY), kRetryName, &retry)) return 0;
+            string password = ReadWindowText(Item(IDC_PASSWORD));
+            if (passwordEdited_) {
+                if (lstrcmpA(password.c_str(), ReadWindowText(Item(IDC_PASSWORD2)).c_str()) != 0) {
+                    ShowError(kPasswordMismatch, window_, title_.c_str(), 0);
+                    return 0;
+                }
+                if (password.IsEmpty() &&
+                    ShowMessage(kEmptyPasswordQuestion, kQuestionStyle, window_, title_.c_str(), 0) != IDOK)
+                    return 0;
+            }
+
+            RegKey smtp(mail, kSmtpSubkey, true, RegKey::AllAccess);
+            // The password goes first: when it cannot be stored nothing else is, and the
+            // flag stays set for the next Apply.
+            if (passwordEdited_ && !StoreSecret(kSecretDescription, smtp.Handle(), kPasswordValue, password.c_str())) {
+                WindowsError error(int(GetLastError()), kPageSource, __LINE__);
+                ShowError(kPasswordNotStored + error.Reason(), window_, title_.c_str(), 0);
+                FocusControl(Item(IDC_PASSWORD));
+                return 0;
+            }
+            smtp["Server"] = ReadWindowText(Item(IDC_SERVER));
+            smtp["Port"] = ReadWindowText(Item(IDC_PORT));
+            smtp["Login"] = ReadWindowText(Item(IDC_LOGIN));
+            smtp["ReversePath"] = ReadWindowText(Item(IDC_SENDER));
+            smtp["Recipient"] = ReadWindowText(Item(IDC_RECIPIENT));
+            mail["Retry Timeout"] = retry;
+            passwordEdited_ = false;
+        }
+        mail["Disabled"] = enabled ? 0 : 1;
+        if (result) *result = 1;
+        return ControlPluginPage::Apply(a, b, result);
+    });
+}

@@ -1,0 +1,225 @@
+// Postdesk.dll as the host meets it without a window: the page's dialog resource, the
+// registration, the class object that builds the control plugin and its page, and the
+// loading of the HTML Help viewer.
+#include <gtest/gtest.h>
+#include <climits>
+#include "ControlPlugin.h"
+#include "HtmlHelp.h"
+#include "PostdeskTestSupport.h"
+#include "TestSupport.h"
+#include <commctrl.h>
+#include <htmlhelp.h>
+
+using namespace postdesk_test;
+using host_test::MessageBoxes;
+
+namespace {
+
+const PostdeskModule& Postdesk() { return PostdeskModule::Get(); }
+
+const DWORD kChild = WS_CHILD | WS_VISIBLE;
+const DWORD kEdit = kChild | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
+
+}  // namespace
+
+TEST(PostdeskResource, PageDialogIsTheTableExactly) {
+    DialogTemplate t = ReadDialogTemplate(Postdesk().module, "Page_Email");
+    ASSERT_TRUE(t.found) << "the name the plugin passes finds the resource PAGE_EMAIL";
+    EXPECT_EQ(DWORD(WS_CAPTION | DS_SETFONT), t.style);
+    EXPECT_EQ(0u, t.exStyle);
+    EXPECT_EQ(L"Электронная почта", t.caption);
+    EXPECT_EQ(8, t.pointSize);
+    EXPECT_EQ(L"MS Shell Dlg", t.face);
+    EXPECT_EQ(210, t.cx);
+    EXPECT_EQ(189, t.cy);
+
+    struct Row {
+        DWORD id;
+        const wchar_t* className;
+        const wchar_t* text;
+        short x, y, cx, cy;
+        DWORD style;
+    } rows[] = {
+        {102, L"Button", L"&Отправлять письма электронной почты", 4, 4, 202, 12,
+         kChild | WS_TABSTOP | BS_AUTOCHECKBOX | BS_MULTILINE},
+        {103, L"Static", L"Почтовый &сервер:", 14, 27, 90, 10, kChild},
+        {1497, L"Edit", L"", 108, 26, 98, 12, kEdit},
+        {104, L"Static", L"SMTP &порт:", 14, 43, 90, 10, kChild},
+        {1496, L"Edit", L"", 108, 42, 98, 12, kEdit},
+        {105, L"Static", L"Войти под &именем:", 14, 59, 90, 10, kChild},
+        {1495, L"Edit", L"", 108, 58, 98, 12, kEdit},
+        {106, L"Static", L"П&ароль:", 14, 75, 90, 10, kChild},
+        {1494, L"Edit", L"", 108, 74, 98, 12, kEdit | ES_PASSWORD},
+        {107, L"Static", L"Па&роль повторно:", 14, 91, 90, 10, kChild},
+        {1493, L"Edit", L"", 108, 90, 98, 12, kEdit | ES_PASSWORD},
+        {108, L"Static", L"email-а&дрес терминала:", 14, 107, 90, 10, kChild},
+        {100, L"Edit", L"", 108, 106, 98, 12, kEdit},
+        {109, L"Static", L"email-адр&ес получателя:", 14, 123, 90, 10, kChild},
+        {1492, L"Edit", L"", 108, 122, 98, 12, kEdit},
+        {110, L"Static", L"&Задержка повтора при ошибках почты, с:", 14, 139, 150, 10, kChild},
+        {1491, L"Edit", L"", 166, 138, 40, 12, kEdit | ES_NUMBER | ES_RIGHT},
+        {101, L"msctls_updown32", L"", 0, 0, 0, 0,
+         kChild | UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_AUTOBUDDY | UDS_ARROWKEYS | UDS_NOTHOUSANDS},
+    };
+    ASSERT_EQ(sizeof rows / sizeof rows[0], t.items.size()) << "the controls, in tab order";
+    for (size_t i = 0; i < t.items.size(); ++i) {
+        const DialogItem& item = t.items[i];
+        const Row& row = rows[i];
+        SCOPED_TRACE(row.id);
+        EXPECT_EQ(row.id, item.id) << "tab position " << i;
+        EXPECT_EQ(0, _wcsicmp(row.className, item.className.c_str())) << "kind";
+        EXPECT_EQ(row.text, item.text);
+        EXPECT_EQ(row.x, item.x);
+        EXPECT_EQ(row.y, item.y);
+        EXPECT_EQ(row.cx, item.cx);
+        EXPECT_EQ(row.cy, item.cy);
+        EXPECT_EQ(row.style, item.style) << std::hex << (row.style ^ item.style);
+        EXPECT_EQ(0u, item.exStyle);
+    }
+}
+
+TEST(PostdeskModule, RegistrationWritesItsClassAndControlPluginKey) {
+    PrivateClassesRoot classes;
+    ASSERT_TRUE(classes.Isolated());
+    host_test::ResetSeams();
+    const std::string server = std::string(kPostdeskClassKey) + "\\InProcServer32";
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_EQ(0, Postdesk().installInit(nullptr, nullptr));
+        EXPECT_EQ("Quillet Pennark Email Control Plugin", host_test::ClassesText(kPostdeskClassKey, ""));
+        EXPECT_EQ(Postdesk().path, host_test::ClassesText(server.c_str(), ""));
+        EXPECT_EQ("Both", host_test::ClassesText(server.c_str(), "ThreadingModel"));
+        EXPECT_EQ("{7A1C3E52-94B0-4D6F-8E21-5B9D0C4F7A13}", testing_support::GetRegText(kControlPluginKey, "CLSID"));
+        EXPECT_EQ("<absent>", testing_support::GetRegText("Software\\Quillet\\Pennark\\Plugins\\Email", "CLSID"))
+            << "the settings plugin is no plugin of the terminal";
+        EXPECT_EQ("60", testing_support::GetRegText(testing_support::kMailKey, "Retry Timeout"))
+            << "the mail defaults are written";
+    }
+    EXPECT_TRUE(MessageBoxes().empty());
+}
+
+TEST(PostdeskModule, ControlPluginAddsItsPageToTheHost) {
+    host_test::ComScope com;
+    host_test::ResetSeams();
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(S_OK, Postdesk().getClassObject(kPostdeskClassId, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+    IPennarkControlPlugin* plugin = nullptr;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, __uuidof(IPennarkControlPlugin), reinterpret_cast<void**>(&plugin)));
+    factory->Release();
+
+    StubControlHost host;
+    EXPECT_EQ(S_OK, plugin->Initialize(static_cast<IPennarkControlHost*>(&host)));
+    ASSERT_EQ(1u, host.pages.size());
+    EXPECT_EQ(Postdesk().path, host.pages[0].modulePath);
+    EXPECT_EQ("Page_Email", host.pages[0].name);
+    IPennarkControlPage* page = host.pages[0].page;
+    EXPECT_EQ(1u, host_test::RefCount(page)) << "the host's reference is the page's only one";
+    EXPECT_EQ(0, page->PageQuery());
+
+    // A host object that is no configuration screen is refused through Invoke with the reason.
+    struct NotAHost : IUnknown {
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override { *out = nullptr; return E_NOINTERFACE; }
+        ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+        ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    } notAHost;
+    host_test::ExcepInfo excep;
+    VARIANT argument;
+    VariantInit(&argument);
+    V_VT(&argument) = VT_UNKNOWN;
+    V_UNKNOWN(&argument) = &notAHost;
+    EXPECT_EQ(DISP_E_EXCEPTION, host_test::InvokeByName(plugin, L"Initialize", {argument}, &excep));
+    EXPECT_EQ(WORD(E_NOINTERFACE & 0xFFFF), excep.wCode);
+    EXPECT_EQ(0u, excep.Description().find("COM call error 0x80004002 at \"Apprig/Include/co\":114"))
+        << excep.Description();
+    EXPECT_EQ(1u, host.pages.size()) << "no second page";
+
+    EXPECT_EQ(0u, plugin->Release());
+    host.ReleasePages();
+    EXPECT_TRUE(MessageBoxes().empty());
+}
+
+TEST(PostdeskHelp, ViewerIsTheRegisteredModuleTriedOnce) {
+    PrivateClassesRoot classes;
+    ASSERT_TRUE(classes.Isolated());
+    HelpRecorder::Clear();
+    HWND caller = reinterpret_cast<HWND>(0x1234);
+
+    // The registered module answers at its ordinals, with the caller's four arguments.
+    classes.SetText(kHtmlHelpServer, "", HelpRecorder::Path());
+    HtmlHelpEntry ansi(HtmlHelpEntry::kAnsiOrdinal), wide(HtmlHelpEntry::kWideOrdinal);
+    EXPECT_EQ(kRecorderAnswer, ansi.Call(caller, "C:\\help\\Postdesk.chm", 0x12, 77));
+    EXPECT_EQ(kRecorderAnswer, wide.Call(caller, L"C:\\help\\Справка.chm", 0x13, 78));
+    std::vector<RecordedHelpCall> calls = HelpRecorder::Calls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(14, calls[0].ordinal);
+    EXPECT_EQ(caller, calls[0].caller);
+    EXPECT_STREQ("C:\\help\\Postdesk.chm", calls[0].file);
+    EXPECT_EQ(0x12u, calls[0].command);
+    EXPECT_EQ(15, calls[1].ordinal);
+    EXPECT_STREQ(u8"C:\\help\\Справка.chm", calls[1].file);
+
+    // A registered module without the entry point: the failure is kept, whatever the
+    // registration says later, and the recorder is not loaded again in its place.
+    HelpRecorder::Clear();
+    classes.SetText(kHtmlHelpServer, "", Postdesk().path);
+    HtmlHelpEntry lacking(HtmlHelpEntry::kAnsiOrdinal);
+    EXPECT_EQ(nullptr, lacking.Call(caller, "a.chm", 0x12, 0));
+    classes.SetText(kHtmlHelpServer, "", HelpRecorder::Path());
+    EXPECT_EQ(nullptr, lacking.Call(caller, "a.chm", 0x12, 0));
+    EXPECT_TRUE(HelpRecorder::Calls().empty());
+
+    // A registered file that does not load: the system's hhctrl.ocx is loaded instead.
+    ASSERT_EQ(nullptr, GetModuleHandleA(kHtmlHelpModule)) << "nothing of this process loaded the viewer yet";
+    classes.SetText(kHtmlHelpServer, "", host_test::ProgramDirectory() + "missing-viewer.dll");
+    HtmlHelpEntry fallBack(HtmlHelpEntry::kAnsiOrdinal);
+    fallBack.Call(nullptr, nullptr, HH_CLOSE_ALL, 0);
+    EXPECT_NE(nullptr, GetModuleHandleA(kHtmlHelpModule));
+    EXPECT_TRUE(HelpRecorder::Calls().empty());
+}
+
+TEST(PostdeskFields, NumbersTruncateTowardZeroWithinTheIntegerRange) {
+    struct Row {
+        double value;
+        int expected;
+    } rows[] = {{12.7, 12}, {-12.7, -12}, {0.9, 0}, {2147483647.9, INT_MAX}, {1e12, INT_MAX},
+                {-2147483648.5, INT_MIN}, {-1e12, INT_MIN}};
+    for (const Row& row : rows) EXPECT_EQ(row.expected, TruncateToInt(row.value)) << row.value;
+}
+
+// (GetWindowTextA and SetMenu answer a null handle with their success results under Wine.)
+TEST(WindowPorts, NullHandleGivesTheCallsFailureResults) {
+    WindowPort port(nullptr);
+    RECT rect = {};
+    POINT point = {};
+    struct Row {
+        const char* what;
+        LONG_PTR result;
+    } rows[] = {
+        {"GetWindowHandle", LONG_PTR(port.GetWindowHandle())},
+        {"SetClassLong", LONG_PTR(port.SetClassLong(GCL_STYLE, 1))},
+        {"GetClassLong", LONG_PTR(port.GetClassLong(GCL_STYLE))},
+        {"SetWindowLong", LONG_PTR(port.SetWindowLong(GWL_STYLE, 1))},
+        {"GetWindowLong", LONG_PTR(port.GetWindowLong(GWL_ID))},
+        {"Send", LONG_PTR(port.Send(WM_GETTEXTLENGTH, 0, 0))},
+        {"SendItem", LONG_PTR(port.SendItem(1, WM_GETTEXTLENGTH, 0, 0))},
+        {"Destroy", LONG_PTR(port.Destroy())},
+        {"SetParent", LONG_PTR(port.SetParent(nullptr))},
+        {"GetParent", LONG_PTR(port.GetParent())},
+        {"GetItem", LONG_PTR(port.GetItem(1))},
+        {"Enable", LONG_PTR(port.Enable(true))},
+        {"IsEnabled", LONG_PTR(port.IsEnabled())},
+        {"Show", LONG_PTR(port.Show(SW_SHOW))},
+        {"IsVisible", LONG_PTR(port.IsVisible())},
+        {"SetText", LONG_PTR(port.SetText("text"))},
+        {"GetTextLength", LONG_PTR(port.GetTextLength())},
+        {"GetMenu", LONG_PTR(port.GetMenu())},
+        {"Move", LONG_PTR(port.Move(0, 0, 10, 10, true))},
+        {"Update", LONG_PTR(port.Update())},
+        {"GetClientRect", LONG_PTR(port.GetClientRect(&rect))},
+        {"GetWindowRect", LONG_PTR(port.GetWindowRect(&rect))},
+        {"ScreenToClient", LONG_PTR(port.ScreenToClient(&point))},
+        {"ClientToScreen", LONG_PTR(port.ClientToScreen(&point))},
+    };
+    for (const Row& row : rows) EXPECT_EQ(0, row.result) << row.what;
+    EXPECT_EQ(0, ControlPort(nullptr).GetControlId());
+}
