@@ -42,7 +42,15 @@ void Converse(MailService& service, OutboxMessage& m) {
         SmtpHello(service);
         try {
             log.Write(Runlog::Progress, "Соединение установлено, отправляем письмо");
-            SmtpMailFrom(service);
+            try {
+                SmtpMailFrom(service, nullptr, SmtpWireSize(m.content));
+            } catch (const SmtpRefusal&) {
+                // A message larger than the server takes would fail the same way at every
+                // attempt and hold up the messages behind it: it counts against itself.
+                log.Write(Runlog::Error, "Сервер не принимает письмо такого размера, засчитывается как неудачная попытка");
+                CountFailure(service, m);
+                throw;
+            }
             try {
                 SmtpRcptTo(service, m.recipient);
             } catch (const SmtpRefusal& refusal) {
