@@ -98,37 +98,6 @@ TEST_F(PageFrame, FieldChecksTellWhatIsWrongAndSendTheFocusBack) {
     }
 }
 
-TEST_F(PageFrame, MessagesTakeThePageWindowAndTitleUnlessToldOtherwise) {
-    AttachedPage<ControlPluginPage> attached;
-    HWND page = attached.dialog.window, other = attached.dialog.Item(IDC_SERVER);
-    struct Row {
-        HWND owner;
-        const char* caption;
-        unsigned flags;
-        HWND expectedOwner;
-        std::string expectedCaption;
-    } rows[] = {
-        {nullptr, nullptr, 0, page, "Проверка"},
-        {other, "Другой", 0, other, "Другой"},
-        {nullptr, nullptr, 1, nullptr, "Проверка"},
-        {nullptr, nullptr, 2, page, ""},
-        {nullptr, nullptr, 3, nullptr, ""},
-    };
-    for (const Row& row : rows) {
-        host_test::ResetSeams(IDRETRY);
-        EXPECT_EQ(IDRETRY, attached.page->ShowMessage("текст", MB_RETRYCANCEL, row.owner, row.caption, row.flags));
-        attached.page->ShowError("ошибка", row.owner, row.caption, row.flags);
-        std::vector<host_test::MessageBoxCall> boxes = MessageBoxes();
-        ASSERT_EQ(2u, boxes.size());
-        for (const host_test::MessageBoxCall& box : boxes) {
-            EXPECT_EQ(row.expectedOwner, box.window) << row.flags;
-            EXPECT_EQ(row.expectedCaption, box.caption) << row.flags;
-        }
-        EXPECT_EQ(UINT(MB_RETRYCANCEL), boxes[0].type);
-        EXPECT_EQ(kError, boxes[1].type);
-    }
-}
-
 namespace {
 // An owner window that counts the messages a property sheet would take.
 LONG g_sheetMessages = 0;

@@ -183,19 +183,11 @@ DialogTemplate ReadDialogTemplate(HMODULE module, const char* name) {
     const BYTE* base = static_cast<const BYTE*>(LockResource(loaded));
     if (!base) return t;
     t.found = true;
+    // The resource compiler writes a DIALOG template (not DIALOGEX).
     TemplateReader r(base, SizeofResource(module, resource));
-    WORD count = 0;
-    if (r.Read<WORD>() == 1 && r.Read<WORD>() == 0xFFFF) {
-        t.extended = true;
-        r.Read<DWORD>();  // help id
-        t.exStyle = r.Read<DWORD>();
-        t.style = r.Read<DWORD>();
-    } else {
-        r = TemplateReader(base, SizeofResource(module, resource));
-        t.style = r.Read<DWORD>();
-        t.exStyle = r.Read<DWORD>();
-    }
-    count = r.Read<WORD>();
+    t.style = r.Read<DWORD>();
+    t.exStyle = r.Read<DWORD>();
+    WORD count = r.Read<WORD>();
     t.x = r.Read<short>();
     t.y = r.Read<short>();
     t.cx = r.Read<short>();
@@ -205,25 +197,18 @@ DialogTemplate ReadDialogTemplate(HMODULE module, const char* name) {
     t.caption = r.SzOrOrdinal();
     if (t.style & (DS_SETFONT | DS_SHELLFONT)) {
         t.pointSize = r.Read<WORD>();
-        if (t.extended) r.Skip(4);  // weight, italic, character set
         t.face = r.SzOrOrdinal();
     }
     for (WORD i = 0; i < count; ++i) {
         r.AlignDword(base);
         DialogItem item;
-        if (t.extended) {
-            r.Read<DWORD>();  // help id
-            item.exStyle = r.Read<DWORD>();
-            item.style = r.Read<DWORD>();
-        } else {
-            item.style = r.Read<DWORD>();
-            item.exStyle = r.Read<DWORD>();
-        }
+        item.style = r.Read<DWORD>();
+        item.exStyle = r.Read<DWORD>();
         item.x = r.Read<short>();
         item.y = r.Read<short>();
         item.cx = r.Read<short>();
         item.cy = r.Read<short>();
-        item.id = t.extended ? r.Read<DWORD>() : r.Read<WORD>();
+        item.id = r.Read<WORD>();
         item.className = ClassName(r.SzOrOrdinal());
         item.text = r.SzOrOrdinal();
         WORD extra = r.Read<WORD>();

@@ -77,7 +77,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetModified(LONG window, LONG modified) override;
 };
 
-// A dialog template as stored in a module (DIALOG or DIALOGEX).
+// A DIALOG template as stored in a module.
 struct DialogItem {
     DWORD style = 0;
     DWORD exStyle = 0;
@@ -88,7 +88,6 @@ struct DialogItem {
 };
 struct DialogTemplate {
     bool found = false;
-    bool extended = false;
     DWORD style = 0;
     DWORD exStyle = 0;
     short x = 0, y = 0, cx = 0, cy = 0;
