@@ -42,8 +42,18 @@ void Converse(MailService& service, OutboxMessage& m) {
         SmtpHello(service);
         try {
             log.Write(Runlog::Progress, "Соединение установлено, отправляем письмо");
-            SmtpSendAhead(service, m.recipient);
-            SmtpMailFrom(service);
+            unsigned long long size = SmtpWireSize(m.content);
+            // With a server that takes commands in groups, MAIL, RCPT and DATA go out together.
+            SmtpSendAhead(service, m.recipient, size);
+            try {
+                SmtpMailFrom(service, nullptr, size);
+            } catch (const SmtpRefusal&) {
+                // A message larger than the server takes would fail the same way at every
+                // attempt and hold up the messages behind it: it counts against itself.
+                log.Write(Runlog::Error, "Сервер не принимает письмо такого размера, засчитывается как неудачная попытка");
+                CountFailure(service, m);
+                throw;
+            }
             try {
                 SmtpRcptTo(service, m.recipient);
             } catch (const SmtpRefusal& refusal) {

@@ -70,6 +70,25 @@ TEST_F(OutboxPassTest, RecipientRefusedForGoodCountsAndThePassGoesOn) {
     EXPECT_EQ(1u, log.Count("засчитывается как неудачная попытка"));
 }
 
+TEST_F(OutboxPassTest, MessageTooLargeForTheServerCountsAndThePassGoesOn) {
+    auto mails = std::make_shared<int>(0);
+    RuleServer server([mails](RuleServer::Stage s, const std::string&) {
+        RuleServer::Decision d;
+        if (s == RuleServer::Mail && ++*mails == 1) {
+            d.action = RuleServer::Error;
+            d.reply = "552 5.3.4 message size exceeds fixed limit";
+        }
+        return d;
+    });
+    Serve(server);
+    Put("1.eml", Message("a@x", "large"));
+    Put("2.eml", Message("b@x", "small"));
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ((std::vector<std::string>{"small"}), Subjects(server)) << "the message after it goes out";
+    EXPECT_EQ(1u, Lines(AttemptLog("1.eml"))) << "the refusal counts against the large message";
+    EXPECT_EQ(1u, log.Count("Сервер не принимает письмо такого размера, засчитывается как неудачная попытка"));
+}
+
 TEST_F(OutboxPassTest, TemporaryFailuresBeforeTheDataEndThePassUncounted) {
     // A recipient refused for now counts against its message; a 421, which closes the
     // session, concerns the server.

@@ -1,6 +1,5 @@
-// The TLS channel and the certificate check against real TLS servers on the host: aiosmtpd
-// speaking TLS from the first byte, and a private Postfix smtpd that requires STARTTLS,
-// with certificates made by openssl for each test.
+// The TLS channel and the certificate check against a real TLS server on the host (aiosmtpd
+// speaking TLS from the first byte), with certificates made by openssl for each test.
 #include <gtest/gtest.h>
 #include <ws2tcpip.h>
 #include <string>
@@ -52,19 +51,6 @@ public:
         int n = recv(socket_, buffer, int(length), 0);
         if (n <= 0) throw QLAppException("Соединение разорвано");
         return size_t(n);
-    }
-    // Plain lines before TLS (the STARTTLS exchange): one reply, read byte by byte.
-    std::string PlainReply() {
-        std::string reply;
-        for (;;) {
-            char c;
-            if (ReceiveRecords(&c, 1, kWait) != 1) break;
-            reply += c;
-            size_t lineStart = reply.rfind('\n', reply.size() - 2);
-            lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-            if (c == '\n' && reply.size() - lineStart > 3 && reply[lineStart + 3] == ' ') return reply;
-        }
-        return reply;
     }
     size_t sent = 0;
 private:
@@ -220,35 +206,5 @@ TEST_F(TlsChannelTest, RootTrustedByTheMachineNeedsNoPin) {
     CertificateVerdict verdict = CheckServerCertificate(certificate.get(), string("localhost"), {});
     EXPECT_TRUE(verdict.passed) << verdict.reason.str();
 }
-
-TEST_F(TlsChannelTest, StartsTlsWithPostfix) {
-    HostPeer::Options o;
-    o.server = "postfix";
-    o.certificates = certificates.Path();
-    o.login = "kiosk-7";
-    o.password = "s3cret";
-    HostPeer peer(o);
-    ASSERT_TRUE(peer.Started()) << peer.Error();
-    SocketCarrier carrier(peer.Port());
-    ASSERT_TRUE(carrier.Connected());
-    EXPECT_EQ(0u, carrier.PlainReply().find("220 "));
-    carrier.SendRecords("EHLO kiosk.test\r\n", 17, kWait);
-    std::string capabilities = carrier.PlainReply();
-    EXPECT_NE(std::string::npos, capabilities.find("STARTTLS")) << capabilities;
-    EXPECT_EQ(std::string::npos, capabilities.find("AUTH")) << "AUTH only inside TLS: " << capabilities;
-    carrier.SendRecords("STARTTLS\r\n", 10, kWait);
-    EXPECT_EQ(0u, carrier.PlainReply().find("220 "));
-
-    TlsChannel channel;
-    channel.Handshake(carrier, string("localhost"), kWait);
-    Say(channel, carrier, "EHLO kiosk.test");
-    capabilities = TlsReply(channel, carrier);
-    EXPECT_NE(std::string::npos, capabilities.find("AUTH PLAIN LOGIN")) << capabilities;
-    Say(channel, carrier, "QUIT");
-    EXPECT_EQ(0u, TlsReply(channel, carrier).find("221 "));
-    CertificateVerdict verdict = CheckServerCertificate(channel.ServerCertificate().get(), string("localhost"), Pinned("root.pem"));
-    EXPECT_TRUE(verdict.passed) << verdict.reason.str();
-}
-
 
 }  // namespace
