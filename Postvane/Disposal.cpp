@@ -56,6 +56,23 @@ BOOL CopyFileInBlocks(const char* source, const char* target, LPPROGRESS_ROUTINE
     return TRUE;
 }
 
+bool MoveToKeep(MailService& service, const string& path, bool delivered) {
+    string dir = ConfigText(delivered ? "ArchiveDir" : "BadMailDir");
+    if (dir.IsEmpty()) return false;
+    // The name as it is first, as most often it is free and the directory there; the move
+    // tells when it is not. No copying across volumes and no replacing: either falls back.
+    string target = MakePathSpec(dir) + GetFileFromPath(path);
+    if (!MoveFileExA(path.c_str(), target.c_str(), 0)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_PATH_NOT_FOUND) CreatePath(dir, nullptr);
+        else if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+        target = UniqueTargetPath(target);
+        if (!MoveFileExA(path.c_str(), target.c_str(), 0)) return false;
+    }
+    service.Log().WriteText(Runlog::Progress, string("Копируется ") + path + " в " + target);
+    return true;
+}
+
 string UniqueTargetPath(const string& path) {
     if (!FileExists(path)) return path;
     string dir = MakePathSpec(GetParentPath(path));

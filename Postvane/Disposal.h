@@ -23,6 +23,13 @@ Kept KeepCopy(MailService& service, const string& path, bool delivered, string* 
 // "name(1).ext", "name(2).ext", ... in the same directory.
 string UniqueTargetPath(const string& path);
 
+// Moves the message file into ArchiveDir (delivered) or BadMailDir (not delivered) under a
+// free name in one step, when the directory is set and on the same volume: the copy is kept
+// and the file has left the outbox (logged as the copy is). False when it cannot be moved so
+// (the directory value empty or on another volume, the file held by another program): then
+// nothing has changed, and the caller copies and deletes.
+bool MoveToKeep(MailService& service, const string& path, bool delivered);
+
 // Progress routine of the copy: cancels when a stop was requested.
 DWORD CALLBACK CopyProgress(LARGE_INTEGER total, LARGE_INTEGER transferred, LARGE_INTEGER streamSize,
                             LARGE_INTEGER streamTransferred, DWORD stream, DWORD reason, HANDLE source,

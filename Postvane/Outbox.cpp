@@ -42,8 +42,11 @@ void Converse(MailService& service, OutboxMessage& m) {
         SmtpHello(service);
         try {
             log.Write(Runlog::Progress, "Соединение установлено, отправляем письмо");
+            unsigned long long size = SmtpWireSize(m.content);
+            // With a server that takes commands in groups, MAIL, RCPT and DATA go out together.
+            SmtpSendAhead(service, m.recipient, size);
             try {
-                SmtpMailFrom(service, nullptr, SmtpWireSize(m.content));
+                SmtpMailFrom(service, nullptr, size);
             } catch (const SmtpRefusal&) {
                 // A message larger than the server takes would fail the same way at every
                 // attempt and hold up the messages behind it: it counts against itself.
@@ -158,6 +161,13 @@ void Settle(MailService& service, const OutboxMessage& m, bool delivered, DWORD*
                                              what, unsigned(error), unsigned(GetLastError())) +
                                     m.path);
     }
+}
+
+// A finished message that has been moved to its keeping place: its state goes with it.
+void Moved(MailService& service, const OutboxMessage& m) {
+    service.Log().WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + m.path + "\")");
+    if (m.attemptLogFound) DeleteAttemptLog(service, m.attemptLogPath);
+    service.leftFiles.erase(keystring(GetFileFromPath(m.path)));
 }
 
 // A message finished in an earlier pass or run whose file stayed: only its removal is
@@ -277,6 +287,7 @@ bool OutboxPass(MailService& service, DWORD* next) {
     // The dial-up line, once obtained, is held until the pass returns (also by an exception).
     rptr<PKXDK::Internet::DialupClient::Networking> dialupHold;
     bool holding = false;
+    int remoteAccess = -1;  // UseRemoteAccess, read once per pass when a message is first due
     DWORD pause = kFirstRelookMs;
     service.relookMs = 0;
     while (keepGoing) {
@@ -317,7 +328,8 @@ bool OutboxPass(MailService& service, DWORD* next) {
             auto left = service.leftFiles.find(name);
             if (left != service.leftFiles.end()) left->second.looks = 0;
             if (m.Disposition == Ready) {
-                if (ConfigNumber("UseRemoteAccess") != 0 && !holding) {
+                if (remoteAccess < 0) remoteAccess = ConfigNumber("UseRemoteAccess") != 0;
+                if (remoteAccess && !holding) {
                     dialupHold = service.dialup.Connect(false);
                     holding = true;
                 }
@@ -325,6 +337,11 @@ bool OutboxPass(MailService& service, DWORD* next) {
             }
             switch (m.Disposition) {
             case Delivered:
+                // Moved in one step where it can be: the copy and the removal together.
+                if (MoveToKeep(service, m.path, true)) {
+                    Moved(service, m);
+                    break;
+                }
                 DisposeMessage(service, m.path, true);
                 Settle(service, m, true, next);
                 break;
@@ -333,6 +350,10 @@ bool OutboxPass(MailService& service, DWORD* next) {
                 // (a full disk, missing rights, a stop request) it stays, and a later pass
                 // (after "Retry Timeout"), or the next run, rejects it again and keeps it.
                 // An empty BadMailDir means such messages are not kept.
+                if (MoveToKeep(service, m.path, false)) {
+                    Moved(service, m);
+                    break;
+                }
                 if (KeepCopy(service, m.path, false) == Kept::Failed) {
                     if (service.CheckStop(true)) {
                         keepGoing = false;

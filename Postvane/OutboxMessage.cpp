@@ -189,7 +189,8 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
         if (!(service.debugFlags & kNoAttemptLogs)) {
             m.attemptLogPath = AttemptLogPath(service.outboxDirectory, path);
             unsigned count = 0;
-            ReadAttemptLog(m.attemptLogPath, &count, &m.LastAttempt);
+            m.attemptLogFound = FileExists(m.attemptLogPath);
+            if (m.attemptLogFound) ReadAttemptLog(m.attemptLogPath, &count, &m.LastAttempt);
             m.AttemptCount += count;
         }
 
@@ -211,7 +212,8 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
                 m.recipient = smtp["Recipient"].Text();
                 if (m.recipient.IsEmpty()) throw QLAppException("Не задан адрес получателя этого сообщения");
             }
-            m.content = LoadTextFile(file);
+            // A file shorter than the header window has been read whole already.
+            m.content = got < head.size() ? string(head.data(), got) : LoadTextFile(file);
             if (!headers.hasTo) {
                 size_t end = HeaderEnd(m.content.str());
                 if (end != 0) {
@@ -230,6 +232,8 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
 }
 
 bool ApplyClassRules(MailService& service, OutboxMessage& m) {
+    // A message never tried before can be neither over its limit nor waiting.
+    if (m.AttemptCount == 0) return true;
     Runlog& log = service.Log();
     ClassRules rules = ReadClassRules(m.mailClass);
     if (rules.maxAttempt != 0 && m.AttemptCount >= rules.maxAttempt) {

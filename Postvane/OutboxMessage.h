@@ -22,6 +22,7 @@ struct OutboxMessage {
     ::Postvane::Disposition Disposition = Skipped;
     string path;            // the message file
     string attemptLogPath;  // its attempt log; empty when attempt logs are off
+    bool attemptLogFound = false;  // the attempt log was there when the message was read
     string mailClass;       // X-Class header; empty when none
     string recipient;       // To header, or the configured fallback
     string content;         // the whole file, possibly with an inserted To header line

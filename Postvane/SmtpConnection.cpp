@@ -75,6 +75,7 @@ SmtpConnection::~SmtpConnection() {
 void SmtpConnection::Open(const sockaddr* address, int addressLength, DWORD timeoutMs) {
     Close();  // never leave an earlier socket behind
     offers = ServerOffers();
+    ahead = SentAhead();
     outcome_ = TlsOutcome();
     SOCKET s = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) RaiseCode("Не удаётся создать TCP сокет, ошибка Winsock: %u", unsigned(WSAGetLastError()));

@@ -65,6 +65,16 @@ struct ServerOffers {
     bool eightBit = false;  // 8BITMIME
     bool size = false;      // SIZE
     unsigned long long sizeLimit = 0;  // SIZE's number; 0: no fixed limit
+    bool pipelining = false;  // PIPELINING: commands may go out before the replies before them
+};
+
+// Commands sent ahead of the replies to the ones before them (PIPELINING), whose replies are
+// still to be read in order: the step that would send one reads its reply instead.
+struct SentAhead {
+    bool mail = false;   // MAIL FROM
+    unsigned rcpt = 0;   // RCPT TO, this many
+    bool data = false;   // DATA
+    bool quit = false;   // QUIT, after the final dot
 };
 
 class SmtpConnection : private RecordCarrier {
@@ -115,6 +125,7 @@ public:
 
     TlsPolicy policy;     // set by SmtpConnect for this connection
     ServerOffers offers;  // the last EHLO reply's offers; cleared by Open
+    SentAhead ahead;      // commands whose replies are owed; cleared by Open
     DWORD connectBudgetMs;  // all addresses of a server together (SmtpConnect); tests shorten it
 
 private:

@@ -106,6 +106,8 @@ ServerOffers ReadOffers(const vec<string>& reply) {
             offers.startTls = true;
         } else if (_stricmp(keyword.c_str(), "8BITMIME") == 0) {
             offers.eightBit = true;
+        } else if (_stricmp(keyword.c_str(), "PIPELINING") == 0) {
+            offers.pipelining = true;
         } else if (_stricmp(keyword.c_str(), "SIZE") == 0) {
             offers.size = true;
             if (!words.empty()) offers.sizeLimit = std::strtoull(words[0].c_str(), nullptr, 10);
@@ -293,9 +295,10 @@ void SmtpHello(MailService& service) {
                                                       exchange.ReplyText());
 }
 
-void SmtpMailFrom(MailService& service, string* reversePath, unsigned long long messageSize) {
-    const SmtpTimeouts& t = ReplyTimeouts();
-    SmtpConnection& connection = service.connection;
+namespace {
+
+// The MAIL FROM command for the message; the checks that come before it raise.
+string MailFromCommand(SmtpConnection& connection, string* reversePath, unsigned long long messageSize) {
     RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
     string sender = smtp["ReversePath"];
     if (sender.IsEmpty()) Raise("Не задан адрес отправителя (\"ReversePath\")");
@@ -306,12 +309,71 @@ void SmtpMailFrom(MailService& service, string* reversePath, unsigned long long 
     string command = "MAIL FROM: <" + sender + ">";
     if (offers.eightBit) command += " BODY=8BITMIME";
     if (offers.size && messageSize) command += FormatBuffer(kFormatSize, " SIZE=%llu", messageSize);
-    SmtpSendLine(connection, command, t.mailFrom);
+    if (reversePath) *reversePath = sender;
+    return command;
+}
+
+// The recipients of the comma-separated text, in order: CR and LF removed (a folded
+// header), white space trimmed, empty pieces skipped.
+std::vector<string> Recipients(const string& recipients) {
+    std::vector<string> list;
+    const std::string& all = recipients.str();
+    for (size_t pos = 0; pos <= all.size() && recipients.HasText();) {
+        size_t comma = all.find(',', pos);
+        std::string piece = all.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        std::string unfolded;
+        for (char c : piece)
+            if (c != '\r' && c != '\n') unfolded += c;
+        string recipient(unfolded);
+        trim(recipient);
+        // Nothing between two commas is no recipient (RCPT TO: <> would be refused).
+        if (recipient.HasText()) list.push_back(recipient);
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+    }
+    return list;
+}
+
+bool HasLineEnd(const string& text) { return std::strpbrk(text.c_str(), "\r\n") != nullptr; }
+
+}  // namespace
+
+void SmtpSendAhead(MailService& service, const string& recipients, unsigned long long messageSize) {
+    SmtpConnection& connection = service.connection;
+    if (!connection.offers.pipelining) return;
+    string mail;
+    try {
+        mail = MailFromCommand(connection, nullptr, messageSize);
+    } catch (const QuilletException&) {
+        return;  // raised again, in its place, by SmtpMailFrom
+    }
+    std::vector<string> list = Recipients(recipients);
+    std::string block = mail.str() + "\r\n";
+    for (const string& r : list) block += "RCPT TO: <" + r.str() + ">\r\n";
+    block += "DATA\r\n";
+    // A command with a line end in it is refused by the step that sends it, not sent here.
+    if (HasLineEnd(mail)) return;
+    for (const string& r : list)
+        if (HasLineEnd(r)) return;
+    SmtpSendLines(connection, block.data(), block.size(), ReplyTimeouts().mailFrom);
+    connection.ahead.mail = true;
+    connection.ahead.rcpt = unsigned(list.size());
+    connection.ahead.data = true;
+}
+
+void SmtpMailFrom(MailService& service, string* reversePath, unsigned long long messageSize) {
+    const SmtpTimeouts& t = ReplyTimeouts();
+    SmtpConnection& connection = service.connection;
+    if (connection.ahead.mail) {
+        connection.ahead.mail = false;
+        if (reversePath) MailFromCommand(connection, reversePath, 0);
+    } else {
+        SmtpSendLine(connection, MailFromCommand(connection, reversePath, messageSize), t.mailFrom);
+    }
     vec<string> reply;
     unsigned code = SmtpReadReply(connection, &reply, t.mailFrom, false);
     if (code == kTooBig) throw SmtpRefusal(code, "Неожиданный ответ сервера (MAIL): " + JoinReply(reply));
     if (code != kOk) RaiseWithReply("Неожиданный ответ сервера (MAIL): ", reply);
-    if (reversePath) *reversePath = sender;
 }
 
 namespace {
@@ -345,28 +407,13 @@ unsigned long long SmtpWireSize(const string& content) {
 void SmtpRcptTo(MailService& service, const string& recipients) {
     const SmtpTimeouts& t = ReplyTimeouts();
     SmtpConnection& connection = service.connection;
-    if (recipients.IsEmpty()) return;
-    const std::string& all = recipients.str();
-    size_t pos = 0;
-    for (;;) {
-        size_t comma = all.find(',', pos);
-        std::string piece = all.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-        // A folded header leaves CR LF inside a recipient; unfold it before trimming.
-        std::string unfolded;
-        for (char c : piece)
-            if (c != '\r' && c != '\n') unfolded += c;
-        string recipient(unfolded);
-        trim(recipient);
-        // Nothing between two commas is no recipient (RCPT TO: <> would be refused).
-        if (recipient.HasText()) {
-            SmtpSendLine(connection, "RCPT TO: <" + recipient + ">", t.rcptTo);
-            vec<string> reply;
-            unsigned code = SmtpReadReply(connection, &reply, t.rcptTo, false);
-            if (code != kOk && code != kForwarded)
-                throw SmtpRefusal(code, "Неожиданный ответ сервера (RCPT): " + JoinReply(reply));
-        }
-        if (comma == std::string::npos) break;
-        pos = comma + 1;
+    for (const string& recipient : Recipients(recipients)) {
+        if (connection.ahead.rcpt) --connection.ahead.rcpt;
+        else SmtpSendLine(connection, "RCPT TO: <" + recipient + ">", t.rcptTo);
+        vec<string> reply;
+        unsigned code = SmtpReadReply(connection, &reply, t.rcptTo, false);
+        if (code != kOk && code != kForwarded)
+            throw SmtpRefusal(code, "Неожиданный ответ сервера (RCPT): " + JoinReply(reply));
     }
 }
 
@@ -374,7 +421,8 @@ void SmtpData(MailService& service, const string& content, bool* beforeData) {
     const SmtpTimeouts& t = ReplyTimeouts();
     SmtpConnection& connection = service.connection;
     if (beforeData) *beforeData = true;
-    SmtpSendLine(connection, "DATA", t.dataInit);
+    if (connection.ahead.data) connection.ahead.data = false;
+    else SmtpSendLine(connection, "DATA", t.dataInit);
     vec<string> reply;
     if (SmtpReadReply(connection, &reply, t.dataInit, false) != kStartInput)
         RaiseWithReply("Неожиданный ответ сервера (DATA init): ", reply);
@@ -396,6 +444,12 @@ void SmtpData(MailService& service, const string& content, bool* beforeData) {
         }
     });
     block += ".\r\n";  // the end of the content travels with its last lines
+    // A server that takes commands in groups gets QUIT with the final dot: the session ends
+    // whatever the answer to the dot, and the two replies come back together.
+    if (connection.offers.pipelining) {
+        block += "QUIT\r\n";
+        connection.ahead.quit = true;
+    }
     SmtpSendLines(connection, block.data(), block.size(), t.dataEnd);
     if (SmtpReadReply(connection, &reply, t.dataEnd, false) != kOk)
         RaiseWithReply("Неожиданный ответ сервера (DATA finalize): ", reply);
@@ -404,7 +458,8 @@ void SmtpData(MailService& service, const string& content, bool* beforeData) {
 void SmtpQuit(MailService& service, bool tolerant) {
     const SmtpTimeouts& t = ReplyTimeouts();
     SmtpConnection& connection = service.connection;
-    SmtpSendLine(connection, "QUIT", t.quit);
+    if (connection.ahead.quit) connection.ahead.quit = false;
+    else SmtpSendLine(connection, "QUIT", t.quit);
     vec<string> reply;
     unsigned code = SmtpReadReply(connection, &reply, t.quit, false);
     if (code != kClosing && !tolerant) RaiseWithReply("Неожиданный ответ сервера (QUIT): ", reply);

@@ -3,8 +3,10 @@
 // sent again; a stop request is never counted against a message.
 #include <thread>
 #include "OutboxPassFixture.h"
+#include "Settled.h"
 
 using namespace Postvane;
+using testing_support::Printable;
 
 namespace smtptest {
 namespace {
@@ -212,7 +214,7 @@ TEST_F(OutboxCommit, RecipientRefusedForNowCountsAndThePassGoesOn) {
     EXPECT_TRUE(OutboxPass(service, &next));
     EXPECT_EQ((std::vector<std::string>{"second"}), Subjects(server)) << "one recipient does not block the rest";
     EXPECT_EQ(1u, Lines(AttemptLog("1.eml"))) << "counted";
-    EXPECT_EQ(15000u, next) << "and the message waits its schedule";
+    EXPECT_NEAR(15000.0, double(next), 1000.0) << "and the message waits its schedule";
 }
 
 TEST_F(OutboxCommit, MessageWithoutAClassFollowsTheMailKeysLimitAndSchedule) {
@@ -274,6 +276,67 @@ TEST_F(OutboxCommit, TextsFromOutsideNeverMakeLogRecordsOfTheirOwn) {
     EXPECT_GT(records, 3u);
     EXPECT_EQ(1u, log.Count("Класс сообщения: gold\\r\\n" + forged + "\r\n")) << text;
     EXPECT_EQ(1u, log.Count("(RCPT): no such user\\r\\n550 " + forged + "\r\n")) << text;
+}
+
+TEST_F(OutboxCommit, FinishedMessageGoesToAFreeNameOfItsKeepingDirectory) {
+    RuleServer server(FailAt(RuleServer::Rcpt, "550 5.1.1 no such user", "nobody@"));
+    Serve(server);
+    SetRegNumber(kMailKey, "MaxAttempt", 1);
+    CreateDirectoryA(archive.c_str(), nullptr);
+    WriteFileBytes(archive + "\\1.eml", "an earlier message of the name");
+    SetRegText(kMailKey, "BadMailDir", dir / "Kept\\Bad");  // not there yet
+    const std::string delivered = Message("a@x", "delivered"), refused = Message("nobody@x", "refused");
+    Put("1.eml", delivered);
+    Put("2.eml", refused);
+    EXPECT_TRUE(OutboxPass(service, nullptr));
+    EXPECT_EQ("an earlier message of the name", ReadFileBytes(archive + "\\1.eml"));
+    EXPECT_EQ(delivered, ReadFileBytes(archive + "\\1(1).eml"));
+    EXPECT_EQ(refused, ReadFileBytes(dir / "Kept\\Bad\\2.eml")) << "the directory is made";
+    EXPECT_TRUE(ListDir(outbox).empty()) << "nothing stays behind";
+}
+
+TEST_F(OutboxCommit, ServerThatTakesCommandsInGroupsGetsThemInGroupsWithTheSameOutcomes) {
+    const std::string envelope = "MAIL FROM: <" + std::string(kSender) + ">\r\nRCPT TO: <a@x>\r\nDATA\r\n";
+    const std::string body = "From: kiosk\r\nTo: a@x\r\nSubject: grouped\r\n\r\nbody of grouped\r\n.\r\nQUIT\r\n";
+    struct Case {
+        const char* what;
+        const char* envelopeReplies;  // to MAIL, RCPT and DATA, sent together
+        const char* endReplies;       // to the final dot and QUIT, sent together; "" when no content comes
+        bool delivered;
+        size_t counted;               // lines in the attempt log
+        const char* tail;             // what the client sends after the envelope
+    } const cases[] = {
+        {"delivered", "250 ok\r\n250 ok\r\n354 go\r\n", "250 queued\r\n221 bye\r\n", true, 0, body.c_str()},
+        {"recipient refused", "250 ok\r\n550 no such user\r\n554 no valid recipients\r\n", "", false, 1, "QUIT\r\n"},
+        {"sender refused for now", "451 later\r\n503 no sender\r\n503 no sender\r\n", "", false, 0, "QUIT\r\n"},
+        {"content refused", "250 ok\r\n250 ok\r\n354 go\r\n", "554 rejected\r\n221 bye\r\n", false, 1, body.c_str()},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        smtppeer::ScriptedServer server;
+        server.Send("220 ready\r\n")
+            .Reply("250-peer\r\n250-PIPELINING\r\n250 AUTH PLAIN\r\n")
+            .Reply("235 ok\r\n")
+            .Expect(3)  // nothing is answered before all three have come
+            .Send(c.envelopeReplies);
+        if (*c.endReplies) server.ExpectLine(".").Expect(1).Send(c.endReplies);  // the dot and QUIT together
+        else server.Expect(1).Send("221 bye\r\n");
+        UsePort(server.Port());
+        server.Start();
+        std::string name = std::to_string(++n) + ".eml";
+        std::string path = Put(name, Message("a@x", "grouped"));
+        OutboxPass(service, nullptr);
+        EXPECT_TRUE(server.WaitScript(5000)) << server.Error();
+        EXPECT_EQ(c.delivered, !PathExists(path));
+        EXPECT_EQ(c.counted, Lines(AttemptLog(name)));
+        std::string sent = server.Received();
+        size_t at = sent.find(envelope);
+        ASSERT_NE(std::string::npos, at) << Printable(sent);
+        EXPECT_EQ(c.tail, sent.substr(at + envelope.size())) << "exactly one QUIT";
+        RemoveFile((outbox + "\\Wait\\" + name + ".msglog").c_str());
+        RemoveFile(path.c_str());
+    }
 }
 
 }  // namespace

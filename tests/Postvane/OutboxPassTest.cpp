@@ -220,9 +220,12 @@ TEST_F(OutboxPassTest, FinishedMessageThatCannotBeDeletedLeavesThePassGoingOn) {
 }
 
 TEST_F(OutboxPassTest, UndeliverableMessageStaysWhenAStopCutsItsCopyShort) {
-    Put("1.eml", "");  // rejected without any network work
+    std::string path = Put("1.eml", "");  // rejected without any network work
+    // Held by a reader, so that it cannot be moved in one step: it is copied.
+    HeldFile reader(path);
     service.stopEvent.Set();
     EXPECT_FALSE(OutboxPass(service, nullptr)) << "the stop ends the pass";
+    reader.Release();
     EXPECT_TRUE(PathExists(outbox + "\\1.eml")) << "an undeliverable message that was not kept must not go";
     EXPECT_FALSE(PathExists(bad + "\\1.eml"));
     EXPECT_EQ(1u, log.Count("Системная ошибка 000004d3."));

@@ -141,7 +141,8 @@ void RuleServer::Serve(SOCKET s) {
             if (!Check(s, Ehlo, line, &answered)) return;
             if (answered) continue;
             if (StartsWithNoCase(line, "EHLO")) {
-                if (!SendLine(s, "250-rule server") || !SendLine(s, "250 AUTH PLAIN LOGIN")) return;
+                if (!SendLine(s, "250-rule server") || !SendLine(s, "250-PIPELINING") || !SendLine(s, "250 AUTH PLAIN LOGIN"))
+                    return;
             } else if (!SendLine(s, "250 rule server")) {
                 return;
             }

@@ -1,5 +1,6 @@
 // An in-process SMTP server that takes connection after connection, speaks enough SMTP to
-// accept mail (EHLO/HELO, AUTH PLAIN and LOGIN, MAIL, RCPT, DATA, QUIT, RSET, NOOP) and lets
+// accept mail (EHLO/HELO, AUTH PLAIN and LOGIN, MAIL, RCPT, DATA, QUIT, RSET, NOOP; commands
+// in groups, as it offers PIPELINING) and lets
 // a rule decide, at every step, to go on, drop the connection, stall, or answer an error.
 // It records every message whose final dot it acknowledged.
 #pragma once
