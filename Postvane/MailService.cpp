@@ -4,6 +4,17 @@
 
 namespace Postvane {
 
+const char* const kDeliveryPhaseNames[] = {"wake-up",     "listing",   "reading", "connection", "greeting+auth",
+                                           "transaction", "closing",   "keeping", "event log", "whole passes"};
+static_assert(sizeof kDeliveryPhaseNames / sizeof kDeliveryPhaseNames[0] == size_t(DeliveryPhase::Count),
+              "a name for every phase");
+
+double DeliveryProfile::Microseconds(DeliveryPhase phase) const {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return double(ticks[int(phase)]) * 1e6 / double(frequency.QuadPart);
+}
+
 namespace {
 HANDLE CreateReleasedMutex() {
     // Created owned and released at once, as the callback lock is taken only by MutexLock.

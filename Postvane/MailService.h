@@ -7,6 +7,7 @@
 #include <vector>
 #include "Postvane.h"
 #include "MTSys.h"
+#include "DeliveryProfile.h"
 #include "DialupClient.h"
 #include "Globals.h"
 #include "SmtpConnection.h"
@@ -148,6 +149,8 @@ public:
     volatile LONGLONG notificationMark;
     // Milliseconds the last pass paused to look again at files it could not open.
     DWORD relookMs = 0;
+    // The time of each step of delivery since the last reset.
+    DeliveryProfile profile;
 
 private:
     void MainLoop();

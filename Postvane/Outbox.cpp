@@ -39,7 +39,10 @@ void CountFailure(MailService& service, OutboxMessage& m) {
 void Converse(MailService& service, OutboxMessage& m) {
     Runlog& log = service.Log();
     try {
+        PhaseTimer hello(service.profile, DeliveryPhase::Hello);
         SmtpHello(service);
+        hello.Stop();
+        PhaseTimer transaction(service.profile, DeliveryPhase::Transaction);
         try {
             log.Write(Runlog::Progress, "Соединение установлено, отправляем письмо");
             unsigned long long size = SmtpWireSize(m.content);
@@ -102,6 +105,7 @@ void Converse(MailService& service, OutboxMessage& m) {
 // message delivered: a QUIT that fails (an error reply, a closed connection, a stop request)
 // is logged and changes nothing.
 void CloseAfterDelivery(MailService& service) {
+    PhaseTimer timer(service.profile, DeliveryPhase::Close);
     try {
         SmtpQuit(service, false);
     } catch (const QuilletException& e) {
@@ -255,10 +259,16 @@ bool SendMessage(MailService& service, OutboxMessage& m) {
     bool delivered = false;
     m.Disposition = Skipped;
     try {
-        service.WriteEvent(kEventSendStart, "SENDSTART", string("Отправляется ") + m.path);
+        {
+            PhaseTimer events(service.profile, DeliveryPhase::Events);
+            service.WriteEvent(kEventSendStart, "SENDSTART", string("Отправляется ") + m.path);
+        }
         log.WriteText(Runlog::Progress, string("Отправляем ") + m.path);
         m.Disposition = AbortPass;
-        if (SmtpConnect(service)) {
+        PhaseTimer connect(service.profile, DeliveryPhase::Connect);
+        bool connected = SmtpConnect(service);
+        connect.Stop();
+        if (connected) {
             Converse(service, m);
             delivered = true;
             m.Disposition = Delivered;
@@ -269,6 +279,7 @@ bool SendMessage(MailService& service, OutboxMessage& m) {
     } catch (...) {
         log.Write(Runlog::Error, "Сервис Postvane (отправка письма): необработанное исключение неизвестного типа");
     }
+    PhaseTimer events(service.profile, DeliveryPhase::Events);
     if (delivered) {
         SmtpDisconnect(service);
         log.Write(Runlog::Progress, "Отправка успешно завершена");
@@ -280,6 +291,7 @@ bool SendMessage(MailService& service, OutboxMessage& m) {
 }
 
 bool OutboxPass(MailService& service, DWORD* next) {
+    PhaseTimer timer(service.profile, DeliveryPhase::Pass);
     if (next) *next = INFINITE;
     string outbox = service.outboxDirectory;
     if (outbox.IsEmpty()) return false;
@@ -292,9 +304,11 @@ bool OutboxPass(MailService& service, DWORD* next) {
     service.relookMs = 0;
     while (keepGoing) {
         unsigned pending = 0;
+        PhaseTimer listing(service.profile, DeliveryPhase::List);
         std::vector<keystring> names = ListOutbox(outbox);
         service.ForgetLeftFilesBut(names);
         std::set<keystring> marked = MarkedNames(outbox);
+        listing.Stop();
         for (const keystring& name : names) {
             if (!keepGoing) break;
             DWORD wait = 0;
@@ -304,7 +318,9 @@ bool OutboxPass(MailService& service, DWORD* next) {
             }
             string path = MakePathSpec(outbox) + name;
             if (RemoveSettled(service, outbox, name, path, marked, next)) continue;
+            PhaseTimer reading(service.profile, DeliveryPhase::Read);
             OutboxMessage m = ReadMessage(service, path);
+            reading.Stop();
             if (m.Disposition == Skipped) {
                 LeftFile& left = service.LeaveAlone(name);
                 if (++left.looks < kMaxLooks) {
@@ -335,6 +351,7 @@ bool OutboxPass(MailService& service, DWORD* next) {
                 }
                 SendMessage(service, m);
             }
+            PhaseTimer keeping(service.profile, DeliveryPhase::Keep);
             switch (m.Disposition) {
             case Delivered:
                 // Moved in one step where it can be: the copy and the removal together.

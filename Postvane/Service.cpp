@@ -149,6 +149,7 @@ void MailService::MainLoop() {
 bool MailService::WaitForWork(DWORD timeout) {
     // Work at hand needs no wait, but a stop request still comes first: a pass that leaves
     // its file in place would otherwise keep the thread from ever seeing it.
+    PhaseTimer timer(profile, DeliveryPhase::Wake);
     if (timeout == INFINITE && HasCandidate()) return !stopEvent.IsSignalled();
     DWORD start = GetTickCount();
     for (;;) {
@@ -166,7 +167,11 @@ bool MailService::WaitForWork(DWORD timeout) {
         DWORD remaining = timeout == INFINITE ? INFINITE : (elapsed >= timeout ? 0 : timeout - elapsed);
         DWORD slice = remaining < waitSliceMs ? remaining : waitSliceMs;
 
+        LARGE_INTEGER blocked, woken;
+        QueryPerformanceCounter(&blocked);
         DWORD result = WaitForMultipleObjects(count, waitSet, FALSE, slice);
+        QueryPerformanceCounter(&woken);
+        profile.Exclude(DeliveryPhase::Wake, woken.QuadPart - blocked.QuadPart);
         InterlockedIncrement(&wakeups);
         if (result == WAIT_OBJECT_0) return false;
         if (result == WAIT_OBJECT_0 + 1) {
