@@ -1,5 +1,6 @@
 #include "SmtpConnection.h"
 #include <ws2tcpip.h>
+#include <cstring>
 #include "Runlog.h"
 #include "qlframe.h"
 
@@ -10,6 +11,8 @@ namespace {
 const size_t kFormatSize = 256;
 const DWORD kCloseNotifyMs = 1000;  // how long the TLS close notification may wait for room
 const DWORD kDefaultConnectBudget = 60000;
+// Most that one receive takes from the socket: every reply of a session fits many times.
+const size_t kInputBlock = 4096;
 
 const char kTimeoutText[] = "Таймаут ввода от сервера";
 const char kClosedText[] = "Соединение разорвано";
@@ -110,6 +113,8 @@ void SmtpConnection::Open(const sockaddr* address, int addressLength, DWORD time
 }
 
 void SmtpConnection::Close() {
+    input_.clear();
+    inputAt_ = 0;
     if (tls_) {
         if (socket_ != INVALID_SOCKET) tls_->Close(*this, kCloseNotifyMs);
         tls_.reset();
@@ -193,12 +198,34 @@ void SmtpConnection::SendPlain(const char* data, size_t length, DWORD timeoutMs)
 }
 
 size_t SmtpConnection::ReceivePlain(char* buffer, size_t length, bool consume, DWORD timeoutMs) {
+    if (inputAt_ == input_.size()) {
+        // Records of a TLS session go straight to their reader, which keeps its own buffer.
+        if (consume) return ReadSocket(buffer, length, false, timeoutMs);
+        input_.resize(kInputBlock);
+        try {
+            input_.resize(ReadSocket(&input_[0], kInputBlock, true, timeoutMs));
+        } catch (...) {
+            input_.clear();
+            throw;
+        }
+        inputAt_ = 0;
+    }
+    size_t available = input_.size() - inputAt_;
+    size_t n = length < available ? length : available;
+    std::memcpy(buffer, &input_[inputAt_], n);
+    if (consume) inputAt_ += n;
+    if (inputAt_ == input_.size()) {
+        input_.clear();
+        inputAt_ = 0;
+    }
+    return n;
+}
+
+size_t SmtpConnection::ReadSocket(char* buffer, size_t length, bool waitFirst, DWORD timeoutMs) {
     SOCKET s = socket_;
     if (s == INVALID_SOCKET) RaiseCode("Ошибка ввода от сервера, ошибка Winsock: %u", WSAENOTCONN);
     DWORD start = GetTickCount();
-    // Bytes to consume were peeked before and are there already: no wait first. A peek
-    // usually waits for the server, so it waits first.
-    bool wait = !consume;
+    bool wait = waitFirst;
     for (;;) {
         // Wait for data in slices; a stop request ends the wait between slices.
         while (wait) {
@@ -208,7 +235,7 @@ size_t SmtpConnection::ReceivePlain(char* buffer, size_t length, bool consume, D
             if (r == SOCKET_ERROR || Remaining(start, timeoutMs) == 0) throw QLAppException(kTimeoutText);
             CheckStop();
         }
-        int n = recv(s, buffer, int(length > 0x7FFFFFFF ? 0x7FFFFFFF : length), consume ? 0 : MSG_PEEK);
+        int n = recv(s, buffer, int(length > 0x7FFFFFFF ? 0x7FFFFFFF : length), 0);
         if (n == SOCKET_ERROR) {
             int error = WSAGetLastError();
             if (error == WSAEWOULDBLOCK) {  // nothing there after all: wait

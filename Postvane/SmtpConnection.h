@@ -7,8 +7,12 @@
 // After connect the socket is in non-blocking mode; only the connection uses it.
 //
 // Bytes go through TLS once StartTls has succeeded: the plaintext of the server's records
-// is then what Receive peeks at and consumes. Before that there is no buffer at all: a
-// peek looks at the socket, and only the bytes consumed leave it.
+// is then what Receive peeks at and consumes. Before that, a peek with nothing left over
+// takes what the socket holds (up to a few KiB) into the connection's input, and peeks and
+// consumes serve from there: replies that came together cost one receive, and a peek
+// followed by its consume no system call at all. The input is a stretch of the byte
+// stream, nothing more: once TLS starts, bytes the server sent after its answer to
+// STARTTLS are the first the handshake reads, exactly as if they had stayed in the socket.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -133,11 +137,16 @@ private:
     size_t ReceiveRecords(char* buffer, size_t length, DWORD timeoutMs) override;
     void SendPlain(const char* data, size_t length, DWORD timeoutMs);
     size_t ReceivePlain(char* buffer, size_t length, bool consume, DWORD timeoutMs);
+    // One receive from the socket into buffer, waiting for data first when waitFirst is set
+    // (and when the socket has none after all).
+    size_t ReadSocket(char* buffer, size_t length, bool waitFirst, DWORD timeoutMs);
 
     StopTest& stop_;
     const DWORD& traceFlags_;
     Runlog& log_;
     SOCKET socket_;
+    std::vector<char> input_;  // received from the socket, not yet consumed from inputAt_ on
+    size_t inputAt_ = 0;
     std::unique_ptr<TlsChannel> tls_;  // closed before the socket
     TlsOutcome outcome_;
 };

@@ -4,8 +4,9 @@
 // Layers, each built only on the one below: the connection (SmtpConnection: socket, waits,
 // time-outs, TLS), line reading (SmtpReadLine), reply parsing (SmtpReadReply). The layer
 // knows no SMTP command. It keeps no receive buffer: a line is peeked, then exactly its
-// bytes are consumed, so nothing beyond the current line is ever taken from the connection
-// (before STARTTLS nothing that follows the server's reply is read in plain text).
+// bytes are consumed, so nothing beyond the current reply is ever taken from the connection
+// (before STARTTLS nothing that follows the server's reply is read as plain text: the
+// connection hands it to the TLS handshake).
 //
 // Every failure raises QLAppException with one of these texts (%u: the Winsock error):
 //   "Не удаётся создать TCP сокет, ошибка Winsock: %u"

@@ -225,6 +225,17 @@ TEST_F(SmtpTls, NeverFallsBackToPlainText) {
     EXPECT_EQ(INVALID_SOCKET, service.connection.Socket()) << "no plain text after a failed handshake";
     ExpectNothingSaidInClear();
 
+    // Bytes that come together with the answer to STARTTLS are the first the handshake
+    // reads, never lost and never taken as a reply in plain text.
+    ScriptedServer together;
+    together.Send("220 hi\r\n").Reply("250 STARTTLS\r\n")
+        .Reply("220 go ahead\r\n" + std::string("\x15\x03\x03\x00\x02\x02\x28", 7)).Close();
+    Connect(together);
+    raised = Raised([&] { SmtpHello(service); });
+    EXPECT_EQ(0u, raised.find("Ошибка установления соединения TLS, ошибка ")) << raised;
+    EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
+    ExpectNothingSaidInClear();
+
     UseTls(3);
     EXPECT_EQ("Недопустимое значение Tls: 3", Raised([&] { SmtpConnect(service); }));
 }

@@ -75,6 +75,22 @@ TEST_F(SmtpTransport, FindsLineEndsExactly) {
     EXPECT_EQ(251u, SmtpReadReply(service.connection, &list, 2000, false));
 }
 
+TEST_F(SmtpTransport, ARepliesLeftOverGoWithItsConnection) {
+    // Replies that came together are taken from the socket at once; what is left of them
+    // belongs to that connection only.
+    ScriptedServer first;
+    first.Send("220 one\r\n250 left over\r\n");
+    Connect(first);
+    vec<string> list;
+    EXPECT_EQ(220u, SmtpReadReply(service.connection, &list, 2000, true));
+    SmtpDisconnect(service);
+    ScriptedServer second;
+    second.Send("221 two\r\n");
+    Connect(second);
+    EXPECT_EQ(221u, SmtpReadReply(service.connection, &list, 2000, true));
+    EXPECT_EQ(Lines({"two\r\n"}), Strings(list));
+}
+
 TEST_F(SmtpTransport, ReportsClosedAndSilentServers) {
     {
         ScriptedServer server;
