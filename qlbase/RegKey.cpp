@@ -1,5 +1,8 @@
 #include "qlbase.h"
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 const char kSource[] = "qlbase/RegKey";
@@ -29,34 +32,61 @@ RegKey::~RegKey() {
     if (key_) RegCloseKey(key_);
 }
 
+namespace {
+
+// Most values fit here, so that one query both sizes and reads them.
+const DWORD kSmallValue = 256;
+
+// Reads a value whose data fits kSmallValue bytes with one query; a larger one is sized
+// and then read. False when there is no such value (or it cannot be read).
+bool QueryValue(HKEY key, const char* name, DWORD* type, std::string* data) {
+    char small[kSmallValue];
+    DWORD size = sizeof small;
+    LONG r = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(small), &size);
+    if (r == ERROR_SUCCESS) {
+        data->assign(small, std::min<DWORD>(size, sizeof small));
+        return true;
+    }
+    // A larger value has been sized by the query: read it (again, when it grew meanwhile).
+    while (r == ERROR_MORE_DATA) {
+        data->assign(size_t(size) + 1, '\0');
+        DWORD got = size;
+        r = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(&(*data)[0]), &got);
+        if (r == ERROR_SUCCESS) {
+            data->resize(std::min<size_t>(got, data->size()));
+            return true;
+        }
+        size = got;
+    }
+    return false;
+}
+
+}  // namespace
+
 RegKey::Value::operator string() const {
     if (!key_.key_) return string();
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExA(key_.key_, name_.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
-        return string();
+    DWORD type = 0;
+    std::string buf;
+    if (!QueryValue(key_.key_, name_.c_str(), &type, &buf)) return string();
     if (type != REG_SZ && type != REG_EXPAND_SZ) return string();
-    std::string buf(size + 1, '\0');
-    DWORD got = size;
-    if (RegQueryValueExA(key_.key_, name_.c_str(), nullptr, &type,
-                         reinterpret_cast<BYTE*>(&buf[0]), &got) != ERROR_SUCCESS)
-        return string();
-    buf.resize(std::min<size_t>(got, buf.size()));
     while (!buf.empty() && buf.back() == '\0') buf.pop_back();
     return string(buf);
 }
 
 RegKey::Value::operator int() const {
     if (!key_.key_) return 0;
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExA(key_.key_, name_.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
-        return 0;
-    if (type == REG_DWORD && size == sizeof(DWORD)) {
+    DWORD type = 0;
+    std::string buf;
+    if (!QueryValue(key_.key_, name_.c_str(), &type, &buf)) return 0;
+    if (type == REG_DWORD && buf.size() == sizeof(DWORD)) {
         DWORD v = 0;
-        size = sizeof v;
-        RegQueryValueExA(key_.key_, name_.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&v), &size);
+        std::memcpy(&v, buf.data(), sizeof v);
         return int(v);
     }
-    if (type == REG_SZ) return int(std::strtol(Text().c_str(), nullptr, 10));
+    if (type == REG_SZ) {
+        while (!buf.empty() && buf.back() == '\0') buf.pop_back();
+        return int(std::strtol(buf.c_str(), nullptr, 10));
+    }
     return 0;
 }
 
