@@ -1,6 +1,7 @@
 // The e-mail settings page: whether mail is sent, the SMTP server and port, the account and
-// its password, the terminal's sender address, the default recipient and the retry delay,
-// loaded from and saved to the registry keys that the delivery service reads.
+// its password, the terminal's sender address, the default recipient, the retry delay and the
+// connection's security mode, loaded from and saved to the registry keys that the delivery
+// service reads.
 #pragma once
 #include "ControlPlugin.h"
 #include "EmailPageIds.h"

@@ -409,44 +409,6 @@ TEST_F(FrameTest, RegistrationThatCannotCreateAKeyShowsWhyAndStillReturnsZero) {
     ResetSeams();
 }
 
-namespace {
-
-// The names a loaded module exports, and the modules it imports at load time, read from its
-// headers in memory.
-std::vector<std::string> ExportedNames(HMODULE module) {
-    const BYTE* base = reinterpret_cast<const BYTE*>(module);
-    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    std::vector<std::string> names;
-    if (!entry.VirtualAddress) return names;
-    const IMAGE_EXPORT_DIRECTORY* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
-    const DWORD* nameOffsets = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
-    for (DWORD i = 0; i < exports->NumberOfNames; ++i) names.push_back(reinterpret_cast<const char*>(base + nameOffsets[i]));
-    EXPECT_EQ(exports->NumberOfNames, exports->NumberOfFunctions) << "no entry without a name";
-    return names;
-}
-
-std::vector<std::string> ImportedModules(HMODULE module) {
-    const BYTE* base = reinterpret_cast<const BYTE*>(module);
-    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    std::vector<std::string> names;
-    for (const IMAGE_IMPORT_DESCRIPTOR* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + entry.VirtualAddress);
-         entry.VirtualAddress && d->Name; ++d)
-        names.push_back(reinterpret_cast<const char*>(base + d->Name));
-    return names;
-}
-
-bool Contains(const std::vector<std::string>& names, const char* name) {
-    for (const std::string& n : names)
-        if (lstrcmpiA(n.c_str(), name) == 0) return true;
-    return false;
-}
-
-}  // namespace
-
 TEST_F(FrameTest, ModuleExportsExactlyItsTwoEntryPointsAndLoadsPostvaneAtLoadTime) {
     std::vector<std::string> exports = ExportedNames(Email().module);
     EXPECT_EQ((std::vector<std::string>{"DllGetClassObject", "PennarkPlugin_InstallInit"}), exports);

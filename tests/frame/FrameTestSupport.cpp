@@ -31,6 +31,63 @@ std::string Narrow(const wchar_t* text) { return CoString::Narrow(text).str(); }
 std::string ExcepInfo::Source() const { return Narrow(bstrSource); }
 std::string ExcepInfo::Description() const { return Narrow(bstrDescription); }
 
+namespace {
+const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int index) {
+    const BYTE* base = reinterpret_cast<const BYTE*>(module);
+    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    return nt->OptionalHeader.DataDirectory[index];
+}
+}  // namespace
+
+std::vector<std::string> ExportedNames(HMODULE module) {
+    const BYTE* base = reinterpret_cast<const BYTE*>(module);
+    const IMAGE_DATA_DIRECTORY& entry = Directory(module, IMAGE_DIRECTORY_ENTRY_EXPORT);
+    std::vector<std::string> names;
+    if (!entry.VirtualAddress) return names;
+    const IMAGE_EXPORT_DIRECTORY* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
+    const DWORD* nameOffsets = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) names.push_back(reinterpret_cast<const char*>(base + nameOffsets[i]));
+    EXPECT_EQ(exports->NumberOfNames, exports->NumberOfFunctions) << "no entry without a name";
+    return names;
+}
+
+std::vector<std::string> ImportedModules(HMODULE module) {
+    const BYTE* base = reinterpret_cast<const BYTE*>(module);
+    const IMAGE_DATA_DIRECTORY& entry = Directory(module, IMAGE_DIRECTORY_ENTRY_IMPORT);
+    std::vector<std::string> names;
+    for (const IMAGE_IMPORT_DESCRIPTOR* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + entry.VirtualAddress);
+         entry.VirtualAddress && d->Name; ++d)
+        names.push_back(reinterpret_cast<const char*>(base + d->Name));
+    return names;
+}
+
+std::vector<std::string> ImportedFunctions(HMODULE module, const char* dll) {
+    const BYTE* base = reinterpret_cast<const BYTE*>(module);
+    const IMAGE_DATA_DIRECTORY& entry = Directory(module, IMAGE_DIRECTORY_ENTRY_IMPORT);
+    std::vector<std::string> names;
+    for (const IMAGE_IMPORT_DESCRIPTOR* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + entry.VirtualAddress);
+         entry.VirtualAddress && d->Name; ++d) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), dll) != 0) continue;
+        // The names table (the address table is bound to the entries by now).
+        for (const IMAGE_THUNK_DATA* t = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+             t->u1.AddressOfData; ++t) {
+            if (IMAGE_SNAP_BY_ORDINAL(t->u1.Ordinal))
+                names.push_back("#" + std::to_string(IMAGE_ORDINAL(t->u1.Ordinal)));
+            else
+                names.push_back(reinterpret_cast<const char*>(
+                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + t->u1.AddressOfData)->Name));
+        }
+    }
+    return names;
+}
+
+bool Contains(const std::vector<std::string>& names, const char* name) {
+    for (const std::string& n : names)
+        if (lstrcmpiA(n.c_str(), name) == 0) return true;
+    return false;
+}
+
 HostRun RunKioskHost(const testing_support::TempDir& dir, const std::string& arguments) {
     HostRun run;
     SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", testing_support::RegistryRoot().c_str());

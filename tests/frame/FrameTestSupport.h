@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <ole2.h>
 #include <string>
+#include <vector>
 #include "Calls.h"
 #include "Pennarkix.h"
 #include "ProgramSeams.h"
@@ -74,6 +75,14 @@ struct HostRun {
 // Runs kiosk-host.exe from beside the test with the arguments; its HKEY_LOCAL_MACHINE is this
 // test's private key. The output goes to a file in dir.
 HostRun RunKioskHost(const testing_support::TempDir& dir, const std::string& arguments);
+
+// What a loaded module's headers in memory say: the names it exports, the modules it imports
+// at load time, and the functions it imports from one of them (by name; "#n" by ordinal).
+std::vector<std::string> ExportedNames(HMODULE module);
+std::vector<std::string> ImportedModules(HMODULE module);
+std::vector<std::string> ImportedFunctions(HMODULE module, const char* dll);
+// Whether names holds name, ignoring case.
+bool Contains(const std::vector<std::string>& names, const char* name);
 
 // A registry value under HKEY_CLASSES_ROOT, or "<absent>".
 std::string ClassesText(const char* keyPath, const char* name);

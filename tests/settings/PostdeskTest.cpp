@@ -80,6 +80,14 @@ TEST(PostdeskResource, PageDialogIsTheTableExactly) {
     }
 }
 
+TEST(PostdeskModule, ExportsItsTwoEntryPointsAndTakesOnlyTheDefaultsFromPostvane) {
+    EXPECT_EQ((std::vector<std::string>{"DllGetClassObject", "PennarkPlugin_InstallInit"}),
+              host_test::ExportedNames(Postdesk().module));
+    EXPECT_TRUE(host_test::Contains(host_test::ImportedModules(Postdesk().module), "Pennarkix.dll"));
+    EXPECT_EQ(std::vector<std::string>{"_Z23SmtpCreateDefaultConfigv"},
+              host_test::ImportedFunctions(Postdesk().module, "Postvane.dll"));
+}
+
 TEST(PostdeskModule, RegistrationWritesItsClassAndControlPluginKey) {
     PrivateClassesRoot classes;
     ASSERT_TRUE(classes.Isolated());
