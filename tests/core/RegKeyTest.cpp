@@ -65,6 +65,7 @@ TEST(RegKey, ReadingKeySeesLaterWrites) {
 
 TEST(RegKey, TextsOfEveryLengthReadWhole) {
     // Short texts are read in one query, longer ones sized first: both give the whole text.
+    RegKey write(HKEY_LOCAL_MACHINE, kKey, true, RegKey::AllAccess);
     RegKey read(HKEY_LOCAL_MACHINE, kKey, false, RegKey::ReadAccess);
     for (size_t length : {size_t(1), size_t(254), size_t(255), size_t(256), size_t(257), size_t(5000)}) {
         std::string text(length, 'x');
@@ -75,7 +76,6 @@ TEST(RegKey, TextsOfEveryLengthReadWhole) {
     }
     SetRegText(kKey, "Long", std::string(300, ' ') + "42");
     EXPECT_EQ(42, int(read["Long"])) << "a long number text";
-    RegKey write(HKEY_LOCAL_MACHINE, kKey, false, RegKey::AllAccess);
     std::string bytes(600, '\x7f');
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(write.Handle(), "Long", 0, REG_BINARY,
                                             reinterpret_cast<const BYTE*>(bytes.data()), DWORD(bytes.size())));
