@@ -23,6 +23,15 @@ const char kRetryName[] = "Задержка повтора при ошибках
 const wchar_t* const kSecurityModes[] = {L"Нет (обычный SMTP)", L"STARTTLS (порт 587)", L"SSL/TLS (порт 465)"};
 const int kSecurityModeCount = 3;
 
+// The retry delay to store for the number in its field. The field shows the stored number
+// unsigned ("%u"), so a number from 2^31 to 2^32 - 1 is written back as the same 32 bits: a
+// negative delay, which the service takes for its default, stays as it was when the page is
+// saved. Beyond 32 bits the delay is the largest positive one.
+int RetryBits(double number) {
+    if (number >= 2147483648.0 && number < 4294967296.0) return int(DWORD(number));
+    return TruncateToInt(number);
+}
+
 // Where a password that could not be stored is reported from.
 const char kPageSource[] = "settings/Page_Email";
 
@@ -159,8 +168,8 @@ LONG Page_Email::Apply(LONG a, LONG b, LONG* result) {
         bool enabled = CheckBoxPort(Item(IDC_MAIL_ENABLED)).IsChecked();
         if (enabled) {
             // Checks first, so that a refusal leaves the configuration as it was.
-            int retry = 0;
-            if (!ReadIntField(Item(IDC_RETRY), kRetryName, &retry)) return 0;
+            if (!ReadIntField(Item(IDC_RETRY), kRetryName, nullptr)) return 0;
+            int retry = RetryBits(ScanNumber(0, ReadWindowText(Item(IDC_RETRY)).c_str(), 0, true));
             string password = ReadWindowText(Item(IDC_PASSWORD));
             if (passwordEdited_) {
                 if (lstrcmpA(password.c_str(), ReadWindowText(Item(IDC_PASSWORD2)).c_str()) != 0) {

@@ -256,3 +256,33 @@ TEST_F(PageApply, SecurityModeShowsAndSavesTls) {
         EXPECT_EQ(row.saved, GetRegText(kSmtpKey, "Tls"));
     }
 }
+
+// The page shows the stored delay unsigned; saving what it shows keeps the stored number, so
+// that a negative delay (the service's default) does not become the longest one.
+TEST_F(PageApply, RetryDelayShownIsTheDelaySaved) {
+    struct Row {
+        const char* what;
+        DWORD stored;
+        const char* typed;  // nullptr: the field is left as loaded
+        const char* shown;
+        const char* saved;
+    } rows[] = {
+        {"a negative delay, untouched", 0xFFFFFFFF, nullptr, "4294967295", "4294967295"},
+        {"the lowest negative delay, untouched", 0x80000000, nullptr, "2147483648", "2147483648"},
+        {"the largest positive delay", 30, "2147483647", "30", "2147483647"},
+        {"beyond 32 bits", 30, "4294967296", "30", "2147483647"},
+        {"far beyond", 30, "99999999999", "30", "2147483647"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kMailKey);
+        testing_support::SetRegNumber(kMailKey, "Retry Timeout", row.stored);
+        EmailPageScreen page;
+        EXPECT_EQ(row.shown, page.Text(IDC_RETRY));
+        page.Type(IDC_SERVER, "smtp.example.test");
+        if (row.typed) page.Type(IDC_RETRY, row.typed);
+        ASSERT_TRUE(page.Apply());
+        EXPECT_EQ(row.saved, GetRegText(kMailKey, "Retry Timeout"));
+        EXPECT_TRUE(MessageBoxes().empty());
+    }
+}

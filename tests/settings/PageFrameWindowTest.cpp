@@ -239,7 +239,7 @@ TEST(PageWindow, FieldsStretchWithALargerPage) {
     AttachedPage<Page_Email> attached;
     StandaloneDialog& dialog = attached.dialog;
     const int ids[] = {IDC_MAIL_ENABLED, IDC_SERVER_LABEL, IDC_SERVER, IDC_PASSWORD, IDC_RECIPIENT, IDC_RETRY,
-                       IDC_RETRY_SPIN, IDC_RETRY_LABEL};
+                       IDC_RETRY_SPIN, IDC_RETRY_LABEL, IDC_TLS};
     std::vector<RECT> before;
     for (int id : ids) before.push_back(dialog.Rect(id));
     RECT frame = {};
