@@ -102,18 +102,7 @@ void TlsChannel::Negotiate(RecordCarrier& carrier, const string& serverName, DWO
     }
     bool readFirst = input_.empty();
     for (;;) {
-        if (readFirst) {
-            size_t have = input_.size();
-            input_.resize(have + kReadBlock);
-            size_t n = 0;
-            try {
-                n = carrier.ReceiveRecords(&input_[have], kReadBlock, Remaining(start, timeoutMs));
-            } catch (...) {
-                input_.resize(have);
-                throw;
-            }
-            input_.resize(have + n);
-        }
+        if (readFirst) ReceiveInput(carrier, Remaining(start, timeoutMs));
         SecBuffer in[2] = {{DWORD(input_.size()), SECBUFFER_TOKEN, &input_[0]}, {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
         PackageBuffer out;
@@ -246,6 +235,19 @@ void TlsChannel::Send(RecordCarrier& carrier, const char* data, size_t length, D
     output_.clear();
 }
 
+void TlsChannel::ReceiveInput(RecordCarrier& carrier, DWORD timeoutMs) {
+    size_t have = input_.size();
+    input_.resize(have + kReadBlock);
+    size_t n = 0;
+    try {
+        n = carrier.ReceiveRecords(&input_[have], kReadBlock, timeoutMs);
+    } catch (...) {
+        input_.resize(have);
+        throw;
+    }
+    input_.resize(have + n);
+}
+
 bool TlsChannel::DecryptRecords(RecordCarrier& carrier, DWORD timeoutMs) {
     bool any = false;
     while (!input_.empty() && !closed_) {
@@ -300,16 +302,7 @@ size_t TlsChannel::Receive(RecordCarrier& carrier, char* buffer, size_t length, 
     while (plainAt_ == plain_.size()) {
         if (closed_) throw QLAppException(kClosedText);
         if (!input_.empty() && DecryptRecords(carrier, Remaining(start, timeoutMs))) continue;
-        size_t have = input_.size();
-        input_.resize(have + kReadBlock);
-        size_t n = 0;
-        try {
-            n = carrier.ReceiveRecords(&input_[have], kReadBlock, Remaining(start, timeoutMs));
-        } catch (...) {
-            input_.resize(have);
-            throw;
-        }
-        input_.resize(have + n);
+        ReceiveInput(carrier, Remaining(start, timeoutMs));
         DecryptRecords(carrier, Remaining(start, timeoutMs));
     }
     size_t available = plain_.size() - plainAt_;

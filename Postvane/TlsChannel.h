@@ -84,6 +84,9 @@ private:
     void Negotiate(RecordCarrier& carrier, const string& serverName, DWORD start, DWORD timeoutMs, bool initial);
     // Decrypts the whole records in input_ into plain_; false when input_ holds no whole record.
     bool DecryptRecords(RecordCarrier& carrier, DWORD timeoutMs);
+    // Appends what the carrier receives within timeoutMs to input_; input_ is unchanged when
+    // the receive raises.
+    void ReceiveInput(RecordCarrier& carrier, DWORD timeoutMs);
     void SendToken(RecordCarrier& carrier, SecBuffer& token, DWORD timeoutMs);
 
     CredHandle credentials_;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include "HostStubs.h"
 #include "Postvane.h"
+#include "Secret.h"
+#include "SmtpPeer.h"
 
 namespace host_test {
 
@@ -85,7 +87,9 @@ public:
     void Stop() {
         EXPECT_TRUE(host->terminal->extenders.Drop());
         EXPECT_TRUE(host->session->extenders.Drop());
-        if (plugin) EXPECT_EQ(0u, plugin->Release()) << "the extenders let the plugin go";
+        if (plugin) {
+            EXPECT_EQ(0u, plugin->Release()) << "the extenders let the plugin go";
+        }
         plugin = nullptr;
     }
 
@@ -120,6 +124,15 @@ protected:
         for (const MessageBoxCall& box : MessageBoxes()) ADD_FAILURE() << "unexpected message box: " << box.text;
     }
     std::string ServiceLog() const { return dir / "service.txt"; }
+    // Sends the service's mail to peer with the account's login and stored password.
+    void UseServer(const smtppeer::HostPeer& peer, const smtppeer::HostPeer::Options& account) {
+        SetRegText(testing_support::kSmtpKey, "Server", "127.0.0.1");
+        SetRegText(testing_support::kSmtpKey, "Port", std::to_string(peer.Port()));
+        SetRegText(testing_support::kSmtpKey, "Login", account.login);
+        SetRegText(testing_support::kSmtpKey, "ReversePath", "kiosk@example.test");
+        RegKey smtp(HKEY_LOCAL_MACHINE, testing_support::kSmtpKey, true, RegKey::AllAccess);
+        ASSERT_TRUE(StoreSecret(kSecretDescription, smtp.Handle(), "Pass", account.password.c_str()));
+    }
 
     ComScope com;
     TempDir dir;

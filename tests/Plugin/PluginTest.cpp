@@ -300,14 +300,7 @@ TEST_F(PluginTest, RussianSessionTextsArriveAtTheServerAsWindows1251) {
     account.authRequired = true;
     smtppeer::HostPeer peer(account);
     ASSERT_TRUE(peer.Started()) << peer.Error();
-    SetRegText(testing_support::kSmtpKey, "Server", "127.0.0.1");
-    SetRegText(testing_support::kSmtpKey, "Port", std::to_string(peer.Port()));
-    SetRegText(testing_support::kSmtpKey, "Login", account.login);
-    SetRegText(testing_support::kSmtpKey, "ReversePath", "kiosk@example.test");
-    {
-        RegKey smtp(HKEY_LOCAL_MACHINE, testing_support::kSmtpKey, true, RegKey::AllAccess);
-        ASSERT_TRUE(StoreSecret(kSecretDescription, smtp.Handle(), "Pass", account.password.c_str()));
-    }
+    ASSERT_NO_FATAL_FAILURE(UseServer(peer, account));
 
     HostedPlugin plugin;
     plugin.session->properties = {{L"Email.To", L"customer@example.test"},

@@ -9,8 +9,8 @@ namespace kiosk {
 
 namespace {
 
-std::map<std::string, CommandSpec>& Commands() {
-    static std::map<std::string, CommandSpec> commands;
+std::map<std::string, CommandForm>& Commands() {
+    static std::map<std::string, CommandForm> commands;
     return commands;
 }
 
@@ -49,9 +49,9 @@ bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
 }  // namespace
 
-Command::Command(const CommandSpec& spec) { Commands()[spec.name] = spec; }
+Command::Command(const CommandForm& form) { Commands()[form.name] = form; }
 
-const CommandSpec* FindCommand(const std::string& name) {
+const CommandForm* FindCommand(const std::string& name) {
     auto found = Commands().find(name);
     return found == Commands().end() ? nullptr : &found->second;
 }
@@ -81,14 +81,14 @@ bool ParseCommandLine(const std::vector<std::wstring>& words, Options* options, 
             std::wstring path;
             if (!value(&path) || !ReadScenario(path, steps, error)) return false;
         } else if (word.compare(0, 2, L"--") == 0 && FindCommand(Narrow(word.substr(2)))) {
-            const CommandSpec* spec = FindCommand(Narrow(word.substr(2)));
-            Step step{spec->name, {}, where};
+            const CommandForm* form = FindCommand(Narrow(word.substr(2)));
+            Step step{form->name, {}, where};
             size_t equals = i + 1 < words.size() ? words[i + 1].find(L'=') : std::wstring::npos;
-            if (spec->args == 2 && equals != std::wstring::npos) {
+            if (form->args == 2 && equals != std::wstring::npos) {
                 step.args = {words[i + 1].substr(0, equals), words[i + 1].substr(equals + 1)};
                 ++i;
             } else {
-                for (int a = 0; a < spec->args; ++a) {
+                for (int a = 0; a < form->args; ++a) {
                     std::wstring arg;
                     if (!value(&arg)) return false;
                     step.args.push_back(arg);
@@ -132,16 +132,16 @@ bool ReadScenario(const std::wstring& path, std::vector<Step>* steps, std::strin
             return w;
         };
         std::string name = Narrow(word());
-        const CommandSpec* spec = FindCommand(name);
-        if (!spec) {
+        const CommandForm* form = FindCommand(name);
+        if (!form) {
             *error = where + ": unknown command " + name;
             return false;
         }
-        Step step{spec->name, {}, where};
-        for (int a = 0; a < spec->args; ++a) {
-            std::wstring arg = a + 1 < spec->args ? word() : text.substr(at);
-            if (a + 1 < spec->args && arg.empty()) {
-                *error = where + ": " + name + " needs " + std::to_string(spec->args) + " argument(s)";
+        Step step{form->name, {}, where};
+        for (int a = 0; a < form->args; ++a) {
+            std::wstring arg = a + 1 < form->args ? word() : text.substr(at);
+            if (a + 1 < form->args && arg.empty()) {
+                *error = where + ": " + name + " needs " + std::to_string(form->args) + " argument(s)";
                 return false;
             }
             step.args.push_back(arg);

@@ -15,7 +15,7 @@ struct Step {
     std::string where;  // where it was given, for messages ("argument 3", "scenario.txt line 2")
 };
 
-struct CommandSpec {
+struct CommandForm {
     const char* name;
     int args;            // exactly this many; the last one may be empty
     const char* usage;   // the arguments and what the command does
@@ -24,9 +24,9 @@ struct CommandSpec {
 
 // static kiosk::Command wait({"wait", 1, "SECONDS: ...", RunWait});
 struct Command {
-    explicit Command(const CommandSpec& spec);
+    explicit Command(const CommandForm& form);
 };
-const CommandSpec* FindCommand(const std::string& name);
+const CommandForm* FindCommand(const std::string& name);
 
 struct Options {
     std::wstring plugin;      // module path; empty: Email.dll beside the program
