@@ -29,16 +29,7 @@ inline bool Eventually(Condition condition, DWORD limitMs = kWait) {
     return true;
 }
 
-// The value of the first header line named so ("Subject: "), or "".
-inline std::string HeaderOf(const std::string& message, const std::string& name) {
-    for (size_t at = 0; at < message.size();) {
-        size_t end = message.find("\r\n", at);
-        if (end == std::string::npos || end == at) break;
-        if (message.compare(at, name.size(), name) == 0) return message.substr(at + name.size(), end - at - name.size());
-        at = end + 2;
-    }
-    return std::string();
-}
+using testing_support::HeaderOf;
 
 // The message files in a directory.
 inline std::vector<std::string> MessageFiles(const std::string& dir) {

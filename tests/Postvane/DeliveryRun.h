@@ -21,16 +21,7 @@ using smtptest::kSmtpKey;
 const char* const kMail = testing_support::kMailKey;
 const char kPause[] = "Пауза перед повторной попыткой отправить почту";
 
-// The value of the first header line that starts with name ("Subject: "), or "".
-inline std::string HeaderOf(const std::string& message, const std::string& name) {
-    for (size_t at = 0; at < message.size();) {
-        size_t end = message.find("\r\n", at);
-        if (end == std::string::npos || end == at) break;
-        if (message.compare(at, name.size(), name) == 0) return message.substr(at + name.size(), end - at - name.size());
-        at = end + 2;
-    }
-    return std::string();
-}
+using testing_support::HeaderOf;
 
 using testing_support::CallbackProbe;
 

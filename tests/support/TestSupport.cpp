@@ -224,4 +224,14 @@ std::string Printable(const std::string& bytes) {
     return out;
 }
 
+std::string HeaderOf(const std::string& message, const std::string& name) {
+    for (size_t at = 0; at < message.size();) {
+        size_t end = message.find("\r\n", at);
+        if (end == std::string::npos || end == at) break;
+        if (message.compare(at, name.size(), name) == 0) return message.substr(at + name.size(), end - at - name.size());
+        at = end + 2;
+    }
+    return std::string();
+}
+
 }  // namespace testing_support
