@@ -9,6 +9,12 @@
                                     the prefix lives, leaves its output pipe when it ends (a
                                     desktop started as its child would hold the pipe open for
                                     as long as the other program runs)
+  check_prefix.py configuration RUNNER
+                                    the prefix holds no service configuration of its own (the
+                                    delivery service opens its key when its module loads, before
+                                    a test program redirects the registry to its private key, so
+                                    a key left by a hand-run console tool would take the tests'
+                                    deliveries elsewhere)
 
 Wine programs write to files here, never into a pipe, except the one whose pipe is checked.
 """
@@ -22,6 +28,7 @@ import time
 # Far above what a program that makes a window takes; far below the other program's life.
 PIPE_LIMIT = 20
 HOLDER_END = 30
+MAIL_KEY = r"HKLM\Software\Quillet\Pennark\Kiosk\Mail"
 
 
 def fail(message):
@@ -101,8 +108,17 @@ def check_output(runner, prefix, work):
             holder.kill()
 
 
+def check_configuration(runner, prefix, work):
+    out = os.path.join(work, "query")
+    if run(runner, ["reg", "query", MAIL_KEY], out) == 0:
+        fail("%s holds %s, which the tests' delivery service would read instead of their own "
+             "keys: it was left by a console tool run without PENNARK_REGISTRY_ROOT. Remove it "
+             "with: scripts/wine-run reg delete 'HKLM\\%s' /f (scripts/wine-run32 for the win32 "
+             "prefix)\n%s" % (prefix, MAIL_KEY, MAIL_KEY[5:], text(out)))
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("services", "output"):
+    if len(sys.argv) != 3 or sys.argv[1] not in CHECKS:
         print(__doc__, file=sys.stderr)
         return 2
     check, runner = sys.argv[1], sys.argv[2]
@@ -112,9 +128,11 @@ def main():
         prefix = text(os.path.join(work, "prefix")).strip()
         if not os.path.isdir(prefix):
             fail("no prefix reported: %r" % prefix)
-        {"services": check_services, "output": check_output}[check](runner, prefix, work)
+        CHECKS[check](runner, prefix, work)
     return 0
 
+
+CHECKS = {"services": check_services, "output": check_output, "configuration": check_configuration}
 
 if __name__ == "__main__":
     sys.exit(main())
