@@ -234,8 +234,17 @@ void Report(const string& text) {
 
 // ---- Registered waits ----------------------------------------------------------------------
 
+namespace {
+void ReportUnregisterFailure(DWORD error) {
+    char text[96];
+    std::snprintf(text, sizeof text, "WaitCallback::Release: UnregisterWaitEx failure, error code: %u",
+                  unsigned(error));
+    Report(text);
+}
+}  // namespace
+
 WaitCallback::WaitCallback(const SyncObject& watched, DWORD timeoutMs, ULONG flags)
-    : wait_(nullptr), released_(false), watched_(watched), timeoutMs_(timeoutMs), flags_(flags) {}
+    : wait_(nullptr), released_(false), signalThread_(0), watched_(watched), timeoutMs_(timeoutMs), flags_(flags) {}
 
 WaitCallback::~WaitCallback() { WaitCallback::Release(); }
 
@@ -259,6 +268,7 @@ void CALLBACK WaitCallback::Trampoline(void* context, BOOLEAN timedOut) {
     SectionLock lock(self->section_);
     // Release takes the handle under the section: from then on no callback reaches OnSignal.
     if (!self->wait_) return;
+    self->signalThread_ = GetCurrentThreadId();
     try {
         self->OnSignal(timedOut != FALSE);
     } catch (const QuilletException& e) {
@@ -267,16 +277,38 @@ void CALLBACK WaitCallback::Trampoline(void* context, BOOLEAN timedOut) {
         // Nothing may leave a pool thread's callback.
         Report("WaitCallback::OnSignal: unknown exception");
     }
+    self->signalThread_ = 0;
 }
 
 void WaitCallback::Release() {
     SectionLock lock(section_);
     released_ = true;
-    if (!wait_) return;
+    const bool fromCallback = signalThread_ == GetCurrentThreadId();
+    if (!wait_) {
+        // A release made from OnSignal left the end of the callbacks to be waited for here.
+        if (!ending_ || fromCallback) return;
+        std::unique_ptr<Event> ending(std::move(ending_));
+        lock.Unlock();
+        ending->Wait(INFINITE);
+        return;
+    }
     HANDLE wait = wait_;
     wait_ = nullptr;
-    Event done(true, false);
     DWORD error = ERROR_SUCCESS;
+    if (fromCallback) {
+        // Waiting for the callbacks to end would wait for this one. The wait ends without
+        // waiting; no later callback reaches OnSignal (there is no wait handle any more), and
+        // the next release from outside the callbacks waits for the completion event.
+        std::unique_ptr<Event> ending(new Event(true, false));
+        HANDLE completion = ending->IsValid() ? ending->GetHandle() : nullptr;
+        if (UnregisterWaitEx(wait, completion) || (error = GetLastError()) == ERROR_IO_PENDING) {
+            if (completion) ending_ = std::move(ending);
+            return;
+        }
+        ReportUnregisterFailure(error);
+        return;
+    }
+    Event done(true, false);
     if (!done.IsValid()) {
         // Without a completion event only the blocking form tells that callbacks have ended;
         // a callback waiting for the section must get it to end.
@@ -296,10 +328,7 @@ void WaitCallback::Release() {
         }
     }
     if (error == ERROR_SUCCESS || error == ERROR_IO_PENDING) return;
-    char text[96];
-    std::snprintf(text, sizeof text, "WaitCallback::Release: UnregisterWaitEx failure, error code: %u",
-                  unsigned(error));
-    Report(text);
+    ReportUnregisterFailure(error);
 }
 
 SyncJoint::SyncJoint(const SyncObject& watched, const Event& target, DWORD timeoutMs, ULONG flags)

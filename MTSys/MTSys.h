@@ -227,9 +227,11 @@ public:
     WaitCallback& operator=(const WaitCallback&) = delete;
     virtual ~WaitCallback();
     // Ends the wait and returns when no callback runs any more; none runs afterwards. A second
-    // call does nothing. Never call it from OnSignal (it would wait for itself). When
-    // UnregisterWaitEx fails otherwise than with ERROR_IO_PENDING, Release reports the error
-    // and does not wait.
+    // call does nothing. Called from OnSignal, it ends the wait without waiting for the
+    // running callback (it would wait for itself); the next Release from outside the
+    // callbacks (the destructor's) waits for their end, so OnSignal must not destroy the
+    // object. When UnregisterWaitEx fails otherwise than with ERROR_IO_PENDING, Release
+    // reports the error and does not wait.
     virtual void Release();
     // True from Register until Release.
     bool IsRegistered() const;
@@ -247,6 +249,8 @@ private:
     mutable CriticalSection section_;
     HANDLE wait_;        // the registered wait; null when none (never registered or released)
     bool released_;      // Release ran: Register starts nothing any more
+    DWORD signalThread_; // the thread running OnSignal; 0 when none
+    std::unique_ptr<Event> ending_;  // set when the callbacks end, after a release from OnSignal
     SyncObject watched_; // the kit's duplicate of the watched handle; outlives the wait
     DWORD timeoutMs_;
     ULONG flags_;

@@ -41,6 +41,21 @@ private:
     HANDLE watched_;  // the test's own handle of the watched event
 };
 
+// Releases itself from its first callback, as a one-shot reaction does.
+class SelfReleasing : public MTSys::WaitCallback {
+public:
+    explicit SelfReleasing(const MTSys::SyncObject& watched) : WaitCallback(watched, INFINITE, 0) { Register(); }
+    ~SelfReleasing() override { Release(); }
+    MTSys::Event returned{true, false};
+    volatile LONG calls = 0;
+protected:
+    void OnSignal(bool) override {
+        InterlockedIncrement(&calls);
+        Release();
+        returned.Set();
+    }
+};
+
 void CatchReport(void* texts, const string& text) { static_cast<std::vector<std::string>*>(texts)->push_back(text.str()); }
 }  // namespace
 
@@ -140,4 +155,17 @@ TEST(WaitCallback, FailureInOnSignalIsReportedAndGoesNoFurther) {
     probe.Release();  // the callback has ended: the report was made before
     MTSys::RemoveReportSink(&reports);
     EXPECT_EQ(std::vector<std::string>({"WaitCallback::OnSignal: no such mailbox"}), reports);
+}
+
+TEST(WaitCallback, ReleaseFromItsOwnCallbackEndsTheWaitWithoutWaitingForItself) {
+    // Set and never reset: every pass of the pool's wait would call back again.
+    MTSys::Event watched(true, true);
+    auto probe = std::make_unique<SelfReleasing>(watched);
+    bool returned = probe->returned.Wait(kMustSignalMs);
+    if (!returned) probe.release();  // its pool thread is stuck inside it
+    ASSERT_TRUE(returned) << "Release called from OnSignal waited for its own callback";
+    EXPECT_FALSE(probe->IsRegistered());
+    Sleep(kQuietMs);
+    EXPECT_EQ(1, probe->calls) << "no callback after the release";
+    probe.reset();  // the destructor's release waits for the callback's end
 }
