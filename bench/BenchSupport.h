@@ -7,6 +7,8 @@
 #include <windns.h>
 #include <cstdio>
 #include <string>
+#include "Secret.h"
+#include "SmtpPeer.h"
 #include "TestSupport.h"
 
 namespace bench {
@@ -42,5 +44,29 @@ inline double Now() {
 }
 
 using testing_support::RemoveTree;
+
+// The SMTP key of a run: the server on this machine, the bench account and its stored password
+// (each benchmark sets the port of the server it measures).
+inline void ConfigureAccount() {
+    RegKey smtp(HKEY_LOCAL_MACHINE, testing_support::kSmtpKey, true, RegKey::AllAccess);
+    smtp["Server"] = "127.0.0.1";
+    smtp["Login"] = kLogin;
+    smtp["ReversePath"] = "bench@example.test";
+    StoreSecret(kSecretDescription, smtp.Handle(), "Pass", kPassword);
+}
+
+// Runs measure(port) against a private smtp-sink; false, with a line that says why, when the
+// sink does not start.
+template <class Measure>
+bool WithSmtpSink(Measure measure) {
+    smtppeer::HostPeer::Options options;
+    options.server = "smtp-sink";
+    smtppeer::HostPeer sink(options);
+    if (!sink.Started()) {
+        std::printf("smtp-sink did not start: %s\n", sink.Error().c_str());
+        return false;
+    }
+    return measure(sink.Port());
+}
 
 }  // namespace bench

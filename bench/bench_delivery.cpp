@@ -327,28 +327,16 @@ int main(int argc, char** argv) {
     WSAStartup(MAKEWORD(2, 2), &data);
     PrivateRegistry registry;
     SetDnsClient(LocalDns, FreeLocalDns);
-    {
-        RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, true, RegKey::AllAccess);
-        smtp["Server"] = "127.0.0.1";
-        smtp["Login"] = kLogin;
-        smtp["ReversePath"] = "bench@example.test";
-        StoreSecret(kSecretDescription, smtp.Handle(), "Pass", kPassword);
-    }
+    ConfigureAccount();
     bool ok = true;
     if (sink != "smtp-sink") {
         smtppeer::RuleServer server;
         ok = Run("rule server (in-process)", server.Port(), small, large, single) && ok;
     }
     if (sink != "rule") {
-        smtppeer::HostPeer::Options o;
-        o.server = "smtp-sink";
-        smtppeer::HostPeer peer(o);
-        if (!peer.Started()) {
-            std::printf("smtp-sink did not start: %s\n", peer.Error().c_str());
-            ok = false;
-        } else {
-            ok = Run("smtp-sink (host process)", peer.Port(), small, large, single) && ok;
-        }
+        ok = WithSmtpSink([&](unsigned short port) {
+                 return Run("smtp-sink (host process)", port, small, large, single);
+             }) && ok;
     }
     WSACleanup();
     return ok ? 0 : 1;

@@ -163,26 +163,12 @@ int main(int argc, char** argv) {
     bool ok = true;
     {
         bench::PrivateRegistry registry;
-        {
-            RegKey smtp(HKEY_LOCAL_MACHINE, testing_support::kSmtpKey, true, RegKey::AllAccess);
-            smtp["Server"] = "127.0.0.1";
-            smtp["Login"] = bench::kLogin;
-            smtp["ReversePath"] = "bench@example.test";
-            StoreSecret(kSecretDescription, smtp.Handle(), "Pass", bench::kPassword);
-        }
+        bench::ConfigureAccount();
         if (sink == "rule") {
             smtppeer::RuleServer server;
             ok = Run("rule server (in-process)", server.Port(), events);
         } else {
-            smtppeer::HostPeer::Options o;
-            o.server = "smtp-sink";
-            smtppeer::HostPeer peer(o);
-            if (!peer.Started()) {
-                std::printf("smtp-sink did not start: %s\n", peer.Error().c_str());
-                ok = false;
-            } else {
-                ok = Run("smtp-sink (host process)", peer.Port(), events);
-            }
+            ok = bench::WithSmtpSink([&](unsigned short port) { return Run("smtp-sink (host process)", port, events); });
         }
     }
     CoUninitialize();

@@ -93,25 +93,8 @@ int main(int argc, char** argv) {
     WSAStartup(MAKEWORD(2, 2), &data);
     PrivateRegistry registry;
     SetDnsClient(LocalDns, FreeLocalDns);
-    {
-        RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, true, RegKey::AllAccess);
-        smtp["Server"] = "127.0.0.1";
-        smtp["Login"] = kLogin;
-        smtp["ReversePath"] = "bench@example.test";
-        StoreSecret(kSecretDescription, smtp.Handle(), "Pass", kPassword);
-    }
-    bool ok = true;
-    {
-        smtppeer::HostPeer::Options o;
-        o.server = "smtp-sink";
-        smtppeer::HostPeer sink(o);
-        if (!sink.Started()) {
-            std::printf("smtp-sink did not start: %s\n", sink.Error().c_str());
-            ok = false;
-        } else {
-            ok = Measure("smtp-sink", sink.Port(), seconds, largeCount) && ok;
-        }
-    }
+    ConfigureAccount();
+    bool ok = WithSmtpSink([&](unsigned short port) { return Measure("smtp-sink", port, seconds, largeCount); });
     {
         smtppeer::HostPeer::Options o;
         o.login = kLogin;
