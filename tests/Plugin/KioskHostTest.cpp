@@ -16,10 +16,7 @@ class KioskHostTest : public PluginTest {};
 }  // namespace
 
 TEST_F(KioskHostTest, SessionEventRaisedInTheHostIsDeliveredAndTheHostClosesWithTheServiceStopped) {
-    smtppeer::HostPeer::Options account;
-    account.login = "kiosk-7";
-    account.password = "kiosk secret";
-    account.authRequired = true;
+    const smtppeer::HostPeer::Options account = Account();
     smtppeer::HostPeer peer(account);
     ASSERT_TRUE(peer.Started()) << peer.Error();
     ASSERT_NO_FATAL_FAILURE(UseServer(peer, account));
@@ -31,7 +28,7 @@ TEST_F(KioskHostTest, SessionEventRaisedInTheHostIsDeliveredAndTheHostClosesWith
                                     "prop Email.Text \xD0\xA1\xD0\xBF\xD0\xB0\xD1\x81\xD0\xB8\xD0\xB1\xD0\xBE\\r\\n\n"
                                     "terminal Poll\n"
                                     "session Email.SendMail\n");
-    HostRun run = RunKioskHost(dir, "--scenario \"" + dir / "scenario.txt" + "\" --wait-empty 60 \"" + outbox + "\"");
+    HostRun run = RunKioskHost("--scenario \"" + dir / "scenario.txt" + "\" --wait-empty 60 \"" + outbox + "\"");
     EXPECT_EQ(0u, run.exitCode) << run.output;
     for (const char* line : {"Initialize: S_OK", "debug: Email received Poll", "session event \"Email.SendMail\": S_OK",
                              "holds no file after",
@@ -57,7 +54,7 @@ TEST_F(KioskHostTest, FailureOfAnEventIsReportedByTheHostThroughInvokeAndThrough
         {"--direct", "session event \"Email.SendMail\": exception: " + text},
     };
     for (const Row& row : rows) {
-        HostRun run = RunKioskHost(dir, std::string(row.mode) + " --prop Email.To=a@example.test --session Email.SendMail");
+        HostRun run = RunKioskHost(std::string(row.mode) + " --prop Email.To=a@example.test --session Email.SendMail");
         EXPECT_EQ(1u, run.exitCode) << row.mode << ": a failed step";
         EXPECT_TRUE(run.Has(row.line)) << row.mode << "\n" << run.output;
         EXPECT_TRUE(run.Has("the service is stopped")) << row.mode << ": the host closed normally";
@@ -69,7 +66,7 @@ TEST_F(KioskHostTest, SecondHostGetsTheFatalMessageAndItsMainWindowIsAskedToClos
     ASSERT_EQ(S_OK, first.Start());
     ASSERT_TRUE(ServiceRunning());
 
-    HostRun second = RunKioskHost(dir, "--answer-boxes --wait 60 --terminal Poll");
+    HostRun second = RunKioskHost("--answer-boxes --wait 60 --terminal Poll");
     EXPECT_EQ(0u, second.exitCode) << second.output;
     const std::string box = std::string("message box \"kiosk-host\": ") + kFatalText;
     for (const std::string& line : {box, std::string("main window: close requested (WM_SYSCOMMAND, SC_CLOSE)"),

@@ -115,6 +115,14 @@ protected:
         for (const MessageBoxCall& box : MessageBoxes()) ADD_FAILURE() << "unexpected message box: " << box.text;
     }
     std::string ServiceLog() const { return dir / "service.txt"; }
+    // The account the servers of these tests ask for.
+    static smtppeer::HostPeer::Options Account() {
+        smtppeer::HostPeer::Options account;
+        account.login = "kiosk-7";
+        account.password = "kiosk secret";
+        account.authRequired = true;
+        return account;
+    }
     // Sends the service's mail to peer with the account's login and stored password.
     void UseServer(const smtppeer::HostPeer& peer, const smtppeer::HostPeer::Options& account) {
         SetRegText(testing_support::kSmtpKey, "Server", "127.0.0.1");

@@ -294,10 +294,7 @@ TEST_F(PluginTest, ServiceDeathShowsTheFatalMessageAndAsksTheMainWindowToClose) 
 }
 
 TEST_F(PluginTest, RussianSessionTextsArriveAtTheServerAsWindows1251) {
-    smtppeer::HostPeer::Options account;
-    account.login = "kiosk-7";
-    account.password = "kiosk secret";
-    account.authRequired = true;
+    const smtppeer::HostPeer::Options account = Account();
     smtppeer::HostPeer peer(account);
     ASSERT_TRUE(peer.Started()) << peer.Error();
     ASSERT_NO_FATAL_FAILURE(UseServer(peer, account));

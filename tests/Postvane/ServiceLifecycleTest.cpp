@@ -219,37 +219,11 @@ TEST_F(ServiceRun, SecondProcessStartingTheServiceGetsTheCallback) {
     ASSERT_TRUE(PostvaneStart());
     ASSERT_TRUE(Eventually([&] { return HasRecord(DailyLogPath(), "START"); })) << "the first service owns the mutex";
 
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", testing_support::RegistryRoot().c_str());
-    std::string command = "\"" + BesideTests("postvane.exe") + "\" run --seconds 60";
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = writeEnd;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
-        << GetLastError();
-    CloseHandle(writeEnd);
-    std::string output;
-    char buf[256];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buf, sizeof buf, &got, nullptr) && got > 0) output.append(buf, got);
-    CloseHandle(readEnd);
-    bool ended = WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0;
-    if (!ended) TerminateProcess(pi.hProcess, 1);
-    DWORD exitCode = 0;
-    GetExitCodeProcess(pi.hProcess, &exitCode);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-
-    ASSERT_TRUE(ended);
+    testing_support::ProgramRun run = testing_support::RunBesideTests("postvane.exe", "run --seconds 60", 60000);
+    const std::string& output = run.output;
+    ASSERT_TRUE(run.ended) << output;
     EXPECT_NE(std::string::npos, output.find("callback: code 0, detail 0")) << output;
-    EXPECT_EQ(3u, exitCode) << "the tool ends when its service dies:\n" << output;
+    EXPECT_EQ(3u, run.exitCode) << "the tool ends when its service dies:\n" << output;
     EXPECT_FALSE(Postvane::Service().IsSignalled()) << "the first service keeps running";
 }
 

@@ -263,35 +263,9 @@ TEST_F(SmtpTlsPass, AServerWithoutTlsEndsThePassUncounted) {
 
 // ---- The console tool -------------------------------------------------------------------------
 
-// Runs postvane.exe (beside the tests) on this test's registry; its output and exit code.
-std::pair<std::string, DWORD> RunTool(const std::string& arguments) {
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return {"<no pipe>", 99};
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", testing_support::RegistryRoot().c_str());
-    std::string command = "\"" + testing_support::BesideTests("postvane.exe") + "\" " + arguments;
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = writeEnd;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    CloseHandle(writeEnd);
-    std::string output;
-    char buffer[512];
-    DWORD got = 0;
-    while (started && ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
-    CloseHandle(readEnd);
-    if (!started) return {"<not started>", 99};
-    DWORD code = 99;
-    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 98);
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return {output, code};
+// Runs postvane.exe (beside the tests) on this test's registry.
+testing_support::ProgramRun RunTool(const std::string& arguments) {
+    return testing_support::RunBesideTests("postvane.exe", arguments, 60000);
 }
 
 TEST_F(SmtpTls, TheConsoleToolShowsTheTlsOutcome) {
@@ -300,9 +274,9 @@ TEST_F(SmtpTls, TheConsoleToolShowsTheTlsOutcome) {
         HostPeer peer(Peer("starttls"));
         ASSERT_TRUE(peer.Started()) << peer.Error();
         UsePort(peer.Port());
-        std::pair<std::string, DWORD> run = RunTool("test-smtp --timeout 20");
-        const std::string& out = run.first;
-        EXPECT_EQ(0u, run.second) << out;
+        testing_support::ProgramRun run = RunTool("test-smtp --timeout 20");
+        const std::string& out = run.output;
+        EXPECT_EQ(0u, run.exitCode) << out;
         EXPECT_NE(std::string::npos, out.find("C: STARTTLS\r\n")) << out;
         EXPECT_NE(std::string::npos, out.find("Authentication accepted.")) << out;
         EXPECT_NE(std::string::npos, out.find("TLS asked for: STARTTLS required (Tls = 1)")) << out;
@@ -314,9 +288,9 @@ TEST_F(SmtpTls, TheConsoleToolShowsTheTlsOutcome) {
     HostPeer peer(Peer("starttls", "wrong-name"));
     ASSERT_TRUE(peer.Started()) << peer.Error();
     UsePort(peer.Port());
-    std::pair<std::string, DWORD> run = RunTool("test-smtp --timeout 20");
-    const std::string& out = run.first;
-    EXPECT_EQ(1u, run.second) << out;
+    testing_support::ProgramRun run = RunTool("test-smtp --timeout 20");
+    const std::string& out = run.output;
+    EXPECT_EQ(1u, run.exitCode) << out;
     EXPECT_NE(std::string::npos, out.find("Certificate: CN=wrong.example.test")) << out;
     EXPECT_NE(std::string::npos, out.find("Check: failed: сертификат выдан не для имени \"localhost\"")) << out;
     EXPECT_EQ(std::string::npos, out.find("C: AUTH")) << out;

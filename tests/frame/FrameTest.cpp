@@ -379,7 +379,7 @@ TEST_F(FrameTest, RegistrationTwiceLeavesTheSameKeysAndValues) {
         EXPECT_EQ("{3F8B6D20-1C47-4E95-A0B3-9E2D71C85F46}", testing_support::GetRegText(kEmailPluginKey, "CLSID"))
             << "run " << run;
         EXPECT_EQ("60", testing_support::GetRegText(kMailKey, "Retry Timeout")) << "the defaults are written";
-        EXPECT_EQ(ProgramDirectory() + "Postvane.dll", testing_support::GetRegText(kMailKey, "ServiceModule"));
+        EXPECT_EQ(testing_support::BesideTests("Postvane.dll"), testing_support::GetRegText(kMailKey, "ServiceModule"));
     }
 }
 

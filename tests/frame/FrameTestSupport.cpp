@@ -5,17 +5,10 @@
 
 namespace host_test {
 
-std::string ProgramDirectory() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of("\\/") + 1);
-}
-
 const EmailModule& EmailModule::Get() {
     static EmailModule email = [] {
         EmailModule e{};
-        e.path = ProgramDirectory() + "Email.dll";
+        e.path = testing_support::BesideTests("Email.dll");
         e.module = LoadLibraryA(e.path.c_str());
         if (!e.module) throw std::runtime_error("cannot load Email.dll");
         e.getClassObject = reinterpret_cast<GetClassObjectFunction>(
@@ -88,32 +81,9 @@ bool Contains(const std::vector<std::string>& names, const char* name) {
     return false;
 }
 
-HostRun RunKioskHost(const testing_support::TempDir& dir, const std::string& arguments) {
-    HostRun run;
-    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", testing_support::RegistryRoot().c_str());
-    std::string outputPath = dir / "kiosk-host.txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOA start = {};
-    start.cb = sizeof start;
-    start.dwFlags = STARTF_USESTDHANDLES;
-    start.hStdOutput = start.hStdError = output;
-    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::string command = "\"" + ProgramDirectory() + "kiosk-host.exe\" " + arguments;
-    PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);
-    CloseHandle(output);
-    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", nullptr);
-    if (!started) {
-        ADD_FAILURE() << "cannot start kiosk-host.exe, error " << GetLastError();
-        return run;
-    }
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 120000)) << "kiosk-host ended";
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    run.output = testing_support::ReadFileBytes(outputPath);
+HostRun RunKioskHost(const std::string& arguments) {
+    HostRun run = testing_support::RunBesideTests("kiosk-host.exe", arguments, 120000);
+    EXPECT_TRUE(run.ended) << "kiosk-host ended\n" << run.output;
     return run;
 }
 

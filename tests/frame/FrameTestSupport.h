@@ -30,8 +30,6 @@ struct EmailModule {
     InstallInitFunction installInit;
 };
 
-// The directory of the test program, with its trailing backslash.
-std::string ProgramDirectory();
 
 // COM initialised (apartment-threaded) on the current thread while the object lives.
 class ComScope {
@@ -67,14 +65,10 @@ using kiosk::Object;
 using kiosk::Text;
 
 // What kiosk-host.exe did: its exit code and its report (windows-1251).
-struct HostRun {
-    DWORD exitCode = DWORD(-1);
-    std::string output;
-    bool Has(const std::string& line) const { return output.find(line) != std::string::npos; }
-};
-// Runs kiosk-host.exe from beside the test with the arguments; its HKEY_LOCAL_MACHINE is this
-// test's private key. The output goes to a file in dir.
-HostRun RunKioskHost(const testing_support::TempDir& dir, const std::string& arguments);
+using HostRun = testing_support::ProgramRun;
+// Runs kiosk-host.exe from beside the test with the arguments on this test's private
+// HKEY_LOCAL_MACHINE; a host that does not end within two minutes fails the test.
+HostRun RunKioskHost(const std::string& arguments);
 
 // What a loaded module's headers in memory say: the names it exports, the modules it imports
 // at load time, and the functions it imports from one of them (by name; "#n" by ordinal).

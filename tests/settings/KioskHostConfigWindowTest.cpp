@@ -12,8 +12,8 @@ TEST(KioskHostConfig, ScriptedScreenReportsRefusalsAndSavesWhatWasTyped) {
     testing_support::TempDir dir;
     postdesk_test::UseServiceFolders(dir);
     host_test::HostRun run = host_test::RunKioskHost(
-        dir, "--answer-boxes --config --field 1497 smtp.example.test --field 1491 \"\" --apply"
-             " --field 1491 30 --choose 1490 2 --apply --read 1497 --read 1490 --click 102 --read 102");
+        "--answer-boxes --config --field 1497 smtp.example.test --field 1491 \"\" --apply"
+        " --field 1491 30 --choose 1490 2 --apply --read 1497 --read 1490 --click 102 --read 102");
     EXPECT_EQ(1u, run.exitCode) << "the refused Apply is a failed step\n" << run.output;
     const char* lines[] = {
         "configuration screen open with 1 page(s)",

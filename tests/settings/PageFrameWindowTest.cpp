@@ -166,7 +166,7 @@ TEST_F(PageFrame, ContextHelpShowsTheControlsTopicFromTheModulesHelpFile) {
     HWND extra = CreateWindowW(L"STATIC", L"", WS_CHILD, 0, 0, 1, 1, page.Page(), reinterpret_cast<HMENU>(999),
                                nullptr, nullptr);
     HWND unnumbered = CreateWindowW(L"STATIC", L"", WS_CHILD, 0, 0, 1, 1, page.Page(), nullptr, nullptr, nullptr);
-    const std::string helpFile = host_test::ProgramDirectory() + "Postdesk.chm";
+    const std::string helpFile = testing_support::BesideTests("Postdesk.chm");
     auto help = [&](HWND control) {
         HELPINFO info = {sizeof info, HELPINFO_WINDOW, GetDlgCtrlID(control), control, 0, {0, 0}};
         SendMessageW(page.Page(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));

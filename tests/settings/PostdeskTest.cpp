@@ -180,7 +180,7 @@ TEST(PostdeskHelp, ViewerIsTheRegisteredModuleTriedOnce) {
 
     // A registered file that does not load: the system's hhctrl.ocx is loaded instead.
     ASSERT_EQ(nullptr, GetModuleHandleA(kHtmlHelpModule)) << "nothing of this process loaded the viewer yet";
-    classes.SetText(kHtmlHelpServer, "", host_test::ProgramDirectory() + "missing-viewer.dll");
+    classes.SetText(kHtmlHelpServer, "", testing_support::BesideTests("missing-viewer.dll"));
     HtmlHelpEntry fallBack(HtmlHelpEntry::kAnsiOrdinal);
     fallBack.Call(nullptr, nullptr, HH_CLOSE_ALL, 0);
     EXPECT_NE(nullptr, GetModuleHandleA(kHtmlHelpModule));

@@ -9,7 +9,7 @@ namespace postdesk_test {
 const PostdeskModule& PostdeskModule::Get() {
     static PostdeskModule postdesk = [] {
         PostdeskModule p{};
-        p.path = host_test::ProgramDirectory() + "Postdesk.dll";
+        p.path = testing_support::BesideTests("Postdesk.dll");
         p.module = LoadLibraryA(p.path.c_str());
         if (!p.module) throw std::runtime_error("cannot load Postdesk.dll");
         p.getClassObject = reinterpret_cast<host_test::GetClassObjectFunction>(
@@ -66,7 +66,7 @@ F RecorderFunction(const char* name) {
 }
 }  // namespace
 
-std::string HelpRecorder::Path() { return host_test::ProgramDirectory() + "hhrecorder.dll"; }
+std::string HelpRecorder::Path() { return testing_support::BesideTests("hhrecorder.dll"); }
 
 std::vector<RecordedHelpCall> HelpRecorder::Calls() {
     RecordedHelpCallsFunction calls = RecorderFunction<RecordedHelpCallsFunction>(MAKEINTRESOURCEA(1));

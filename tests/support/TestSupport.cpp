@@ -162,6 +162,45 @@ std::string BesideTests(const char* name) {
     return program.substr(0, program.find_last_of("\\/") + 1) + name;
 }
 
+ProgramRun RunBesideTests(const char* program, const std::string& arguments, DWORD limitMs) {
+    ProgramRun run;
+    TempDir dir;
+    const std::string outputPath = dir / "output.txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdOutput = start.hStdError = output;
+    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::string command = "\"" + BesideTests(program) + "\" " + arguments;
+    PROCESS_INFORMATION process = {};
+    // The child takes the variable from this process's environment; ours is put back after.
+    char previous[512];
+    DWORD had = GetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", previous, sizeof previous);
+    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", RegistryRoot().c_str());
+    BOOL started = output != INVALID_HANDLE_VALUE &&
+                   CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);
+    DWORD error = GetLastError();
+    SetEnvironmentVariableA("PENNARK_REGISTRY_ROOT", had && had < sizeof previous ? previous : nullptr);
+    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    if (!started) {
+        run.output = std::string("<") + program + " not started, error " + std::to_string(error) + ">";
+        return run;
+    }
+    run.ended = WaitForSingleObject(process.hProcess, limitMs) == WAIT_OBJECT_0;
+    if (!run.ended) {
+        TerminateProcess(process.hProcess, DWORD(-1));
+        WaitForSingleObject(process.hProcess, 5000);
+    }
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    run.output = ReadFileBytes(outputPath);
+    return run;
+}
+
 namespace {
 RealTime g_moment;
 RealTime FixedMoment() { return g_moment; }

@@ -70,6 +70,19 @@ bool PathExists(const std::string& path);
 std::vector<std::string> ListDir(const std::string& dir);
 // The full path of a file in the folder of the running test program.
 std::string BesideTests(const char* name);
+
+// What a program run by RunBesideTests did.
+struct ProgramRun {
+    bool ended = false;          // it started and ended within the limit
+    DWORD exitCode = DWORD(-1);
+    std::string output;          // its standard output and error
+    bool Has(const std::string& text) const { return output.find(text) != std::string::npos; }
+};
+// Runs a program from beside the tests with the arguments, its HKEY_LOCAL_MACHINE this test's
+// private key, and waits up to limitMs before ending it. Its output goes to a file, not a
+// pipe: a desktop process that a program's window starts inherits the handle and would hold a
+// pipe open.
+ProgramRun RunBesideTests(const char* program, const std::string& arguments, DWORD limitMs);
 // A moment as SYSTEMTIME (the day of the week is left 0: conversions ignore it).
 SYSTEMTIME Moment(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0, WORD second = 0, WORD ms = 0);
 
