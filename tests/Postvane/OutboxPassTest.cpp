@@ -5,14 +5,6 @@
 #include "OutboxPassFixture.h"
 
 using namespace Postvane;
-using smtppeer::RuleServer;
-using testing_support::FixedClock;
-using testing_support::ListDir;
-using testing_support::PathExists;
-using testing_support::ReadFileBytes;
-using testing_support::SetRegNumber;
-using testing_support::SetRegText;
-using testing_support::WriteFileBytes;
 
 namespace smtptest {
 namespace {
