@@ -1,5 +1,6 @@
 // The plugin object and the terminal extender.
 #include "Plugin.h"
+#include <mutex>
 #include "AppMessages.h"
 #include "Postvane.h"
 
@@ -16,6 +17,12 @@ const char kTerminalEventsKey[] = "Terminal Events";
 const char kPollEvent[] = "Poll";
 const char kPollRecord[] = "Email received Poll";
 const size_t kFatalTextSize = 4096;
+
+// The terminal extenders of this module that are alive, in every plugin object of the
+// process: the service runs from the first one's construction to the last one's end, so
+// that a second plugin (or a second Initialize) never stops it under the first.
+std::mutex g_extendersLock;
+int g_extenders = 0;
 
 // The counted interface of a host object, raised as a COM error when it is not there.
 template <class I>
@@ -83,11 +90,17 @@ Plugin::TerminalExtender::TerminalExtender(Plugin* plugin) : plugin_(plugin), ev
         RegKey::Value poll = events[kPollEvent];
         if (poll.Valid()) eventName_ = poll.Text().IsNull() ? string("") : poll.Text();
     }
+    std::lock_guard<std::mutex> guard(g_extendersLock);
+    ++g_extenders;
     SetPostvaneCallback(&TerminalExtender::ServiceCallback, nullptr);
-    PostvaneStart();  // a disabled or already running service is no reason not to exist
+    // Every new extender asks: a service that was disabled for the first may be enabled by
+    // now. A disabled or already running service is no reason not to exist.
+    PostvaneStart();
 }
 
 Plugin::TerminalExtender::~TerminalExtender() {
+    std::lock_guard<std::mutex> guard(g_extendersLock);
+    if (--g_extenders > 0) return;
     PostvaneStop(1);
     SetPostvaneCallback(nullptr, nullptr);
 }

@@ -35,13 +35,16 @@ private:
     RegKey key_;
 };
 
-// Runs the delivery service from its construction to its destruction and turns the service's
-// death into a fatal message that asks the host's main window to close.
+// Keeps the delivery service running while it lives and turns the service's death into a
+// fatal message that asks the host's main window to close. The extenders of the module are
+// counted: the service runs from the first one's construction to the last one's end.
 class Plugin::TerminalExtender : public PennarkObject2<IPennarkTerminalExtender> {
 public:
-    // Registers the service callback and starts the service (a refusal is not reported).
+    // Registers the service callback and starts the service unless it runs (a refusal is
+    // not reported).
     explicit TerminalExtender(Plugin* plugin);
-    // Stops the service, waiting until its thread has ended, then clears the callback.
+    // The last extender of the module stops the service, waiting until its thread has
+    // ended, then clears the callback; any other leaves both alone.
     ~TerminalExtender() override;
 
     HRESULT STDMETHODCALLTYPE Reserved1(VARIANT) override { return S_OK; }

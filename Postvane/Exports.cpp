@@ -100,12 +100,19 @@ extern "C" BOOL WINAPI PostvaneStop(int wait) {
 }
 
 extern "C" BOOL WINAPI SmtpEnabled() {
-    if (Postvane::ConfigNumber("Disabled") != 0) {
-        SetLastError(ERROR_SERVICE_DISABLED);
-        return FALSE;
+    try {
+        if (Postvane::ConfigNumber("Disabled") != 0) {
+            SetLastError(ERROR_SERVICE_DISABLED);
+            return FALSE;
+        }
+        SetLastError(0);
+        return TRUE;
+    } catch (const WindowsError& e) {
+        SetLastError(Postvane::FailureCode(e));
+    } catch (...) {
+        SetLastError(Postvane::kUnexpectedFailure);
     }
-    SetLastError(0);
-    return TRUE;
+    return FALSE;
 }
 
 extern "C" BOOL WINAPI SetPostvaneCallback(PostvaneCallback callback, void* userData) {

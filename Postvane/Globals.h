@@ -1,9 +1,9 @@
 // The process-wide objects of the delivery service library.
 //
 // They come into being together, in this order: the service object (MailService), the
-// service log, the configuration key; they go in the reverse order. The library builds them
-// while it is loaded; a program that links the service in builds them at their first use,
-// so that it can redirect HKEY_LOCAL_MACHINE before.
+// service log, the configuration key; they go in the reverse order. They are built at their
+// first use (never while the library is being loaded), once, on whichever thread comes
+// first; so a program can also redirect HKEY_LOCAL_MACHINE before it first uses them.
 #pragma once
 #include <memory>
 #include "core.h"

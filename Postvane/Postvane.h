@@ -50,7 +50,8 @@ POSTVANE_API BOOL WINAPI PostvaneStart(void);
 // Requests the stop; with wait non-zero returns only when the service thread has ended.
 // Always 1. Must not be called with waiting from the callback.
 POSTVANE_API BOOL WINAPI PostvaneStop(int wait);
-// 1 with last error 0 when the service is enabled; 0 with ERROR_SERVICE_DISABLED when not.
+// 1 with last error 0 when the service is enabled; 0 with ERROR_SERVICE_DISABLED when not,
+// or with the Windows code of a failure to read the setting.
 POSTVANE_API BOOL WINAPI SmtpEnabled(void);
 // Registers the callback (null clears it). 0 with ERROR_BUSY while a callback runs on
 // another thread; otherwise 1 with last error 0. A callback may call it for itself.
@@ -60,9 +61,11 @@ POSTVANE_API BOOL WINAPI SetPostvaneCallback(PostvaneCallback callback, void* us
 }
 
 // Writes the default configuration values that are missing from the Mail key and always
-// stores the library's own path as ServiceModule. Registry failures are raised as
-// exceptions (WindowsError). Exported under its C++ name; caller-cleans convention.
-POSTVANE_API void SmtpCreateDefaultConfig();
+// stores the library's own path as ServiceModule. 1 with last error 0 when written; 0 when a
+// step failed, with its Windows code as the last error (ERROR_INTERNAL_ERROR when it has
+// none); the values written before the failure stay. Exported under its C++ name (the
+// result type is not part of it); caller-cleans convention.
+POSTVANE_API BOOL SmtpCreateDefaultConfig();
 #endif
 
 #ifdef _WIN64

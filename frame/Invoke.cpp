@@ -1,5 +1,6 @@
 // The frame's Invoke: exceptions and error information become COM exception information.
 #include <cstring>
+#include <new>
 #include "PennarkObject.h"
 #include "PluginModule.h"
 
@@ -54,7 +55,60 @@ CoString SourceOrDefault(const string& source) {
     return source.HasText() ? CoString(source) : CoString(kErrorSource);
 }
 
+// What a failure is for the host: the result of a direct call, and the code and texts that
+// Invoke writes to EXCEPINFO.
+struct Translation {
+    HRESULT result;
+    WORD code;
+    CoString source;
+    CoString description;
+};
+
+// The translation of the exception being handled.
+Translation TranslateCurrent() {
+    try {
+        throw;
+    } catch (const OleAutoException& e) {
+        string description = e.Description().HasText() ? e.Description() : e.Reason();
+        return {e.Code(), WORD(e.Code()), SourceOrDefault(e.Source()), CoString(description)};
+    } catch (const CoError& e) {
+        return {e.Code(), WORD(e.Code()), CoString(kErrorSource), CoString(e.Reason())};
+    } catch (const WindowsError& e) {
+        HRESULT result = e.Code() ? HRESULT_FROM_WIN32(DWORD(e.Code())) : E_FAIL;
+        return {result, kUnknownErrorCode, CoString(kErrorSource), CoString(e.Reason())};
+    } catch (const QuilletException& e) {
+        return {E_FAIL, kUnknownErrorCode, CoString(kErrorSource), CoString(e.Reason())};
+    } catch (const std::bad_alloc&) {
+        return {E_OUTOFMEMORY, kUnknownErrorCode, CoString(kErrorSource), CoString(kUnknownErrorText)};
+    } catch (...) {
+        return {E_FAIL, kUnknownErrorCode, CoString(kErrorSource), CoString(kUnknownErrorText)};
+    }
+}
+
 }  // namespace
+
+HRESULT LeaveCurrentFailure() noexcept {
+    HRESULT result = E_FAIL;
+    try {
+        Translation t = TranslateCurrent();
+        if (FAILED(t.result)) result = t.result;
+        ICreateErrorInfo* create = nullptr;
+        if (SUCCEEDED(CreateErrorInfo(&create))) {
+            create->SetSource(t.source.get());
+            create->SetDescription(t.description.get());
+            create->SetHelpContext(t.code);
+            IErrorInfo* info = nullptr;
+            if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+                SetErrorInfo(0, info);
+                info->Release();
+            }
+            create->Release();
+        }
+    } catch (...) {
+        // Out of memory for the texts: the result alone reports the failure.
+    }
+    return result;
+}
 
 InvokeSlot* TakeInvokeSlot() {
     InvokeSlot* slot = t_waiting;
@@ -69,18 +123,9 @@ HRESULT TranslatedInvoke(EXCEPINFO* excep, HRESULT (*call)(void*), void* context
         InvokeScope scope;
         result = call(context);
         scope.RaiseKept();
-    } catch (const OleAutoException& e) {
-        string description = e.Description().HasText() ? e.Description() : e.Reason();
-        Fill(excep, result == kInvokeFailed, WORD(e.Code()), SourceOrDefault(e.Source()), CoString(description));
-        return kInvokeFailed;
-    } catch (const CoError& e) {
-        Fill(excep, result == kInvokeFailed, WORD(e.Code()), CoString(kErrorSource), CoString(e.Reason()));
-        return kInvokeFailed;
-    } catch (const QuilletException& e) {
-        Fill(excep, result == kInvokeFailed, kUnknownErrorCode, CoString(kErrorSource), CoString(e.Reason()));
-        return kInvokeFailed;
     } catch (...) {
-        Fill(excep, result == kInvokeFailed, kUnknownErrorCode, CoString(kErrorSource), CoString(kUnknownErrorText));
+        Translation t = TranslateCurrent();
+        Fill(excep, result == kInvokeFailed, t.code, t.source, t.description);
         return kInvokeFailed;
     }
 

@@ -8,7 +8,8 @@
 //
 // A method of a frame object writes its body inside RunMethod (below), so that an exception
 // reaches the frame's Invoke without crossing the system's dispatcher, and a direct call
-// through the interface table sees the exception unchanged.
+// through the interface table gets a failure result with the error's text as the thread's
+// error information: no exception ever leaves the module.
 #pragma once
 #include <exception>
 #include "CoString.h"
@@ -34,25 +35,45 @@ struct InvokeSlot {
 };
 InvokeSlot* TakeInvokeSlot();
 
+// The failure of a direct call, inside the handler of the exception being handled: the
+// exception's text (the description that Invoke would write to EXCEPINFO, with Invoke's code
+// as help context) becomes the thread's error information, and the result is the failure's
+// HRESULT (the COM error's own, HRESULT_FROM_WIN32 of a Windows error, E_OUTOFMEMORY, or
+// E_FAIL). Never raises.
+HRESULT LeaveCurrentFailure() noexcept;
+
 // Runs a method's body. Called through the frame's Invoke, an exception is kept for that
 // Invoke, which raises it again once the dispatcher has returned (exceptions must not
 // unwind through the system's dispatcher: on i686 it has no unwind tables), and the result
-// is DISP_E_EXCEPTION. Called directly, the exception passes through unchanged.
+// is DISP_E_EXCEPTION. Called directly, the thread's error information is cleared first and
+// an exception becomes error information (LeaveCurrentFailure) and the result failed.
 template <class R, class F>
 R RunMethod(R failed, F&& body) {
     InvokeSlot* slot = TakeInvokeSlot();
-    if (!slot) return body();
+    if (!slot) SetErrorInfo(0, nullptr);
     try {
         return body();
     } catch (...) {
-        slot->kept = std::current_exception();
+        if (slot) slot->kept = std::current_exception();
+        else LeaveCurrentFailure();
         return failed;
     }
 }
 
+// A method with an HRESULT: S_OK when the body returns; called directly, a failure gives the
+// HRESULT of LeaveCurrentFailure.
 template <class F>
 HRESULT RunMethod(F&& body) {
-    return RunMethod(kInvokeFailed, [&]() -> HRESULT { body(); return S_OK; });
+    InvokeSlot* slot = TakeInvokeSlot();
+    if (!slot) SetErrorInfo(0, nullptr);
+    try {
+        body();
+        return S_OK;
+    } catch (...) {
+        if (!slot) return LeaveCurrentFailure();
+        slot->kept = std::current_exception();
+        return kInvokeFailed;
+    }
 }
 
 // The type information of a host interface; raises CoError when Pennarkix has none.

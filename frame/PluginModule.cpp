@@ -12,6 +12,10 @@ namespace {
 const char kInstallErrorHead[] = "Ошибка установки модуля ";
 const char kUnknownInstallErrorHead[] = "Неизвестная ошибка установки модуля ";
 
+// Where a refused default configuration is reported from.
+const char kDefaultsSource[] = "frame/PluginModule";
+const int kDefaultsLine = 82;
+
 HMODULE g_module = nullptr;
 
 // The class identifier in braces, upper-case hexadecimal.
@@ -79,7 +83,7 @@ int InstallModule(const PluginModule& module) {
             RegKey pluginKey(HKEY_LOCAL_MACHINE, module.pluginKey, true, RegKey::AllAccess);
             pluginKey["CLSID"] = classId;
         }
-        SmtpCreateDefaultConfig();
+        if (!SmtpCreateDefaultConfig()) ThrowWindowsError(GetLastError(), kDefaultsSource, kDefaultsLine);
     } catch (const QuilletException& e) {
         ShowLoadError(kInstallErrorHead, kUnknownInstallErrorHead, &e);
     } catch (...) {

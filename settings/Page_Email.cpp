@@ -1,5 +1,6 @@
 #include "Page_Email.h"
 #include <commctrl.h>
+#include <vector>
 #include "AutoLayout.h"
 #include "Secret.h"
 #include "qlframe.h"
@@ -23,13 +24,69 @@ const char kRetryName[] = "Задержка повтора при ошибках
 const wchar_t* const kSecurityModes[] = {L"Нет (обычный SMTP)", L"STARTTLS (порт 587)", L"SSL/TLS (порт 465)"};
 const int kSecurityModeCount = 3;
 
-// The retry delay to store for the number in its field. The field shows the stored number
-// unsigned ("%u"), so a number from 2^31 to 2^32 - 1 is written back as the same 32 bits: a
-// negative delay, which the service takes for its default, stays as it was when the page is
-// saved. Beyond 32 bits the delay is the largest positive one.
-int RetryBits(double number) {
-    if (number >= 2147483648.0 && number < 4294967296.0) return int(DWORD(number));
-    return TruncateToInt(number);
+// The fields' names in the operator's messages, as their labels read.
+const char kServerName[] = "Почтовый сервер";
+const char kPortName[] = "SMTP порт";
+const char kPasswordName[] = "Пароль";
+
+const char kServerMissing[] = "пустое значение: без сервера почта не может быть отправлена.";
+const char kPortRange[] = "номер порта - целое число от 1 до 65535, только цифры (\"";
+const char kIntegerFormat[] = "ошибка формата целого числа (\"";
+const char kRetryRange[] = "задержка - целое число секунд от 0 до 2147483647 (\"";
+const char kPasswordCharacters[] =
+    "в пароле есть символы, которых нет в кодировке windows-1251: сервер получил бы другой пароль.";
+const char kValueTail[] = "\")";
+
+const unsigned long kLargestPort = 65535;
+const unsigned long kLargestRetry = 0x7FFFFFFF;
+
+// True when text is one or more decimal digits and nothing else.
+bool AllDigits(const string& text) {
+    if (text.IsEmpty()) return false;
+    for (size_t i = 0; i < text.Length(); ++i)
+        if (text[i] < '0' || text[i] > '9') return false;
+    return true;
+}
+
+// The number that text spells in decimal digits alone (no sign, no blank), at most limit;
+// false for anything else.
+bool ReadDigits(const string& text, unsigned long limit, unsigned long* out) {
+    if (!AllDigits(text)) return false;
+    unsigned long long number = 0;
+    for (size_t i = 0; i < text.Length(); ++i) {
+        number = number * 10 + unsigned(text[i] - '0');
+        if (number > limit) return false;
+    }
+    *out = static_cast<unsigned long>(number);
+    return true;
+}
+
+// True when text is nothing but blanks.
+bool IsBlank(const string& text) {
+    for (size_t i = 0; i < text.Length(); ++i)
+        if (text[i] != ' ' && text[i] != '\t') return false;
+    return true;
+}
+
+// The password as the operator typed it, in windows-1251; false when a character has no
+// place in that code page (the text would reach the server changed).
+bool ReadPassword(HWND field, string* out) {
+    int length = GetWindowTextLengthW(field);
+    if (length < 0) length = 0;
+    std::vector<wchar_t> wide(size_t(length) + 1, L'\0');
+    int read = GetWindowTextW(field, wide.data(), int(wide.size()));
+    if (read <= 0) {
+        *out = string("");
+        return true;
+    }
+    BOOL substituted = FALSE;
+    int size = WideCharToMultiByte(1251, WC_NO_BEST_FIT_CHARS, wide.data(), read, nullptr, 0, nullptr, &substituted);
+    if (size <= 0 || substituted) return false;
+    std::vector<char> narrow(size_t(size), '\0');
+    WideCharToMultiByte(1251, WC_NO_BEST_FIT_CHARS, wide.data(), read, narrow.data(), size, nullptr, &substituted);
+    if (substituted) return false;
+    *out = string(narrow.data(), size_t(size));
+    return true;
 }
 
 // Where a password that could not be stored is reported from.
@@ -95,7 +152,8 @@ LONG Page_Email::AttachWindow(LONG window) {
         EditPort(Item(IDC_SENDER)).SetText(smtp["ReversePath"].Text().c_str());
         EditPort(Item(IDC_RECIPIENT)).SetText(smtp["Recipient"].Text().c_str());
 
-        EditPort(Item(IDC_RETRY)).SetText(FormatBuffer(256, "%u", unsigned(mail["Retry Timeout"].Number())).c_str());
+        loadedRetry_ = FormatBuffer(256, "%u", unsigned(mail["Retry Timeout"].Number()));
+        EditPort(Item(IDC_RETRY)).SetText(loadedRetry_.c_str());
         page.SendItem(IDC_RETRY_SPIN, UDM_SETRANGE32, 0, 0x7FFFFFFF);
 
         // The items' texts are the page's own, shown whatever the system's code page.
@@ -162,25 +220,64 @@ LONG Page_Email::OnHelp(LONG control) {
     });
 }
 
+bool Page_Email::CheckFields(bool enabled, string* password, int* retry) {
+    if (!enabled) return true;
+    HWND server = Item(IDC_SERVER);
+    if (IsBlank(ReadWindowText(server))) {
+        FieldError(server, kServerName, kServerMissing);
+        return false;
+    }
+    HWND portField = Item(IDC_PORT);
+    string port = ReadWindowText(portField);
+    unsigned long portNumber = 0;
+    if (!ReadDigits(port, kLargestPort, &portNumber) || portNumber == 0) {
+        FieldError(portField, kPortName, kPortRange + port + kValueTail);
+        return false;
+    }
+    if (passwordEdited_) {
+        HWND field = Item(IDC_PASSWORD);
+        if (lstrcmpA(ReadWindowText(field).c_str(), ReadWindowText(Item(IDC_PASSWORD2)).c_str()) != 0) {
+            ShowError(kPasswordMismatch, window_, title_.c_str(), 0);
+            FocusControl(field);
+            return false;
+        }
+        if (!ReadPassword(field, password)) {
+            FieldError(field, kPasswordName, kPasswordCharacters);
+            return false;
+        }
+        if (password->IsEmpty() &&
+            ShowMessage(kEmptyPasswordQuestion, kQuestionStyle, window_, title_.c_str(), 0) != IDOK) {
+            FocusControl(field);
+            return false;
+        }
+    }
+    // The delay shown as loaded is stored as it was, also one from 2^31 up that the field
+    // shows unsigned (a negative number stored by other means): it is the operator's to change.
+    HWND retryField = Item(IDC_RETRY);
+    string text = ReadWindowText(retryField);
+    unsigned long number = 0;
+    if (!AllDigits(text)) {
+        FieldError(retryField, kRetryName, kIntegerFormat + text + kValueTail);
+        return false;
+    }
+    bool asLoaded = lstrcmpA(text.c_str(), loadedRetry_.c_str()) == 0;
+    if (!ReadDigits(text, asLoaded ? 0xFFFFFFFFul : kLargestRetry, &number)) {
+        FieldError(retryField, kRetryName, kRetryRange + text + kValueTail);
+        return false;
+    }
+    *retry = int(DWORD(number));
+    return true;
+}
+
 LONG Page_Email::Apply(LONG a, LONG b, LONG* result) {
     return frame::RunMethod(LONG(0), [&]() -> LONG {
-        RegKey mail(HKEY_LOCAL_MACHINE, kMailKey, true, RegKey::AllAccess);
         bool enabled = CheckBoxPort(Item(IDC_MAIL_ENABLED)).IsChecked();
+        // Every check comes first, so that a refusal leaves the configuration as it was.
+        string password;
+        int retry = 0;
+        if (!CheckFields(enabled, &password, &retry)) return 0;
+        RegKey mail(HKEY_LOCAL_MACHINE, kMailKey, true, RegKey::AllAccess);
         if (enabled) {
-            // Checks first, so that a refusal leaves the configuration as it was.
-            if (!ReadIntField(Item(IDC_RETRY), kRetryName, nullptr)) return 0;
-            int retry = RetryBits(ScanNumber(0, ReadWindowText(Item(IDC_RETRY)).c_str(), 0, true));
-            string password = ReadWindowText(Item(IDC_PASSWORD));
-            if (passwordEdited_) {
-                if (lstrcmpA(password.c_str(), ReadWindowText(Item(IDC_PASSWORD2)).c_str()) != 0) {
-                    ShowError(kPasswordMismatch, window_, title_.c_str(), 0);
-                    return 0;
-                }
-                if (password.IsEmpty() &&
-                    ShowMessage(kEmptyPasswordQuestion, kQuestionStyle, window_, title_.c_str(), 0) != IDOK)
-                    return 0;
-            }
-
             RegKey smtp(mail, kSmtpSubkey, true, RegKey::AllAccess);
             // The password goes first: when it cannot be stored nothing else is, and the
             // flag stays set for the next Apply.
@@ -198,6 +295,7 @@ LONG Page_Email::Apply(LONG a, LONG b, LONG* result) {
             LRESULT mode = ControlPort(Item(IDC_TLS)).Send(CB_GETCURSEL, 0, 0);
             if (mode >= 0 && mode < kSecurityModeCount) smtp["Tls"] = int(mode);
             mail["Retry Timeout"] = retry;
+            loadedRetry_ = FormatBuffer(256, "%u", unsigned(retry));
             passwordEdited_ = false;
         }
         mail["Disabled"] = enabled ? 0 : 1;

@@ -17,10 +17,13 @@ public:
     LONG STDMETHODCALLTYPE OnCommand(unsigned short code, unsigned short id, LONG control) override;
     // The control's help topic; always 1.
     LONG STDMETHODCALLTYPE OnHelp(LONG control) override;
-    // Saves the page. With mail enabled every check comes before the first write: a retry
-    // delay that is not a number, a password that differs from its repetition, a declined
-    // empty password and a password that cannot be stored each answer 0 with the operator
-    // told why and the page left as it was. 1 (and 1 through result) once saved.
+    // Saves the page. With mail enabled every check comes before the first write: an empty
+    // server, a port that is not 1 to 65535 in digits alone, a password that differs from its
+    // repetition or holds characters windows-1251 lacks, a declined empty password, a retry
+    // delay that is not 0 to 2147483647 in digits alone (a delay left as loaded stands) and
+    // a password that cannot be stored each answer 0 with a message naming the field, the
+    // focus in that field and the configuration left as it was. 1 (and 1 through result)
+    // once saved.
     LONG STDMETHODCALLTYPE Apply(LONG a, LONG b, LONG* result) override;
 
     // Enables the fields when the mail check box is checked, disables them when it is not.
@@ -33,8 +36,12 @@ public:
 private:
     HWND Item(int id) const { return GetDlgItem(window_, id); }
     void MarkModified();
+    // The checks of Apply; on success the password to store (windows-1251; when edited) and
+    // the retry delay.
+    bool CheckFields(bool enabled, string* password, int* retry);
 
     bool passwordEdited_;
+    string loadedRetry_;  // the retry field's text as loaded or last saved
 };
 
 // The page's tables, for the host's and the tests' eyes.
