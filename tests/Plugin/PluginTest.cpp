@@ -178,6 +178,29 @@ TEST_F(PluginTest, EventAfterTheServiceStoppedStillStoresTheMessage) {
     EXPECT_EQ("после остановки", HeaderOf(testing_support::ReadFileBytes(files[0]), "Subject: "));
 }
 
+TEST_F(PluginTest, ServiceRunsUntilTheLastTerminalExtenderOfTheProcessGoes) {
+    // Two plugin objects, or one plugin initialised a second time: two terminal extenders.
+    for (bool twice : {false, true}) {
+        SCOPED_TRACE(twice ? "Initialize called twice" : "two plugin objects");
+        StubHost* other = new StubHost;
+        {
+            HostedPlugin first, second;
+            ASSERT_EQ(S_OK, first.Start());
+            if (twice) ASSERT_EQ(S_OK, InvokeByName(first.plugin, L"Initialize", {Object(other)}, nullptr));
+            else ASSERT_EQ(S_OK, second.Start(nullptr, other));
+            ASSERT_TRUE(ServiceRunning());
+            ASSERT_EQ(1u, other->terminal->extenders.held.size());
+
+            first.ReleaseTerminal();
+            EXPECT_TRUE(ServiceRunning()) << "the other terminal extender holds the service";
+            EXPECT_TRUE(other->terminal->extenders.Drop());
+            EXPECT_FALSE(ServiceRunning()) << "the last terminal extender stopped it";
+            EXPECT_TRUE(other->session->extenders.Drop());
+        }
+        EXPECT_EQ(0u, other->Release()) << "the plugins let the other host go";
+    }
+}
+
 TEST_F(PluginTest, ReleaseDuringAnSmtpExchangeReturnsOnlyAfterTheServiceThreadEnded) {
     smtppeer::ScriptedServer server;
     server.Stall();  // accepts and never greets: the service waits inside the exchange

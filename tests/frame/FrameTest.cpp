@@ -300,11 +300,46 @@ TEST_F(FrameTest, InvokeTurnsEveryFailureIntoExceptionInformation) {
     EXPECT_EQ(0u, thrower->Release());
 }
 
-TEST_F(FrameTest, DirectCallsPassExceptionsUnchanged) {
+TEST_F(FrameTest, DirectCallsAnswerWithTheFailureAndInvokesErrorText) {
+    struct Row {
+        const wchar_t* how;
+        HRESULT expected;
+    } rows[] = {
+        {L"OleAutoException", HRESULT(0x80041234)},
+        {L"OleAutoException without texts", HRESULT(0x80041234)},
+        {L"CoError", E_OUTOFMEMORY},
+        {L"OleError", DISP_E_TYPEMISMATCH},
+        {L"WindowsError", HRESULT_FROM_WIN32(5)},
+        {L"QLAppException", E_FAIL},
+        {L"std::exception", E_FAIL},
+        {L"int", E_FAIL},
+    };
     Thrower* thrower = new Thrower;
-    CoString name(L"WindowsError");
-    EXPECT_THROW(thrower->OnTerminalEvent(nullptr, name), WindowsError);
+    for (const Row& row : rows) {
+        std::string what = Narrow(row.how);
+        ExcepInfo excep;
+        ASSERT_EQ(DISP_E_EXCEPTION, InvokeByName(thrower, L"OnTerminalEvent", {Object(nullptr), Text(row.how)}, &excep));
+        EXPECT_EQ(row.expected, thrower->OnTerminalEvent(nullptr, CoString(row.how))) << what;
+        IErrorInfo* info = nullptr;
+        ASSERT_EQ(S_OK, GetErrorInfo(0, &info)) << what;
+        BSTR description = nullptr, source = nullptr;
+        DWORD help = 0;
+        info->GetDescription(&description);
+        info->GetSource(&source);
+        info->GetHelpContext(&help);
+        info->Release();
+        EXPECT_EQ(excep.Description(), CoString::Narrow(description).str()) << what;
+        EXPECT_EQ(excep.Source(), CoString::Narrow(source).str()) << what;
+        EXPECT_EQ(excep.wCode, help) << what;
+        SysFreeString(description);
+        SysFreeString(source);
+    }
+    // A direct call that succeeds leaves no error information, also none from before.
+    Thrower::LeaveErrorInfo(L"stale", 1);
     EXPECT_EQ(S_OK, thrower->OnTerminalEvent(nullptr, CoString(L"nothing")));
+    IErrorInfo* left = nullptr;
+    EXPECT_NE(S_OK, GetErrorInfo(0, &left));
+    if (left) left->Release();
     EXPECT_EQ(0u, thrower->Release());
 }
 
