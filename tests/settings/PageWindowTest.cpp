@@ -21,6 +21,13 @@ std::string Describe(const RECT& r) {
            std::to_string(r.bottom);
 }
 
+// A control's text for a failure message.
+std::string Printable(const wchar_t* text) {
+    char buffer[512] = "";
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, nullptr, nullptr);
+    return buffer;
+}
+
 }  // namespace
 
 TEST(PageWindow, EveryControlOfTheTableIsInPlace) {
@@ -31,12 +38,12 @@ TEST(PageWindow, EveryControlOfTheTableIsInPlace) {
         const char* kind;
         int x, y, cx, cy;
     } rows[] = {
-        {102, "Button", 4, 4, 202, 12},   {103, "Static", 14, 27, 90, 10},  {1497, "Edit", 108, 26, 98, 12},
-        {104, "Static", 14, 43, 90, 10},  {1496, "Edit", 108, 42, 98, 12},  {105, "Static", 14, 59, 90, 10},
-        {1495, "Edit", 108, 58, 98, 12},  {106, "Static", 14, 75, 90, 10},  {1494, "Edit", 108, 74, 98, 12},
-        {107, "Static", 14, 91, 90, 10},  {1493, "Edit", 108, 90, 98, 12},  {108, "Static", 14, 107, 90, 10},
-        {100, "Edit", 108, 106, 98, 12},  {109, "Static", 14, 123, 90, 10}, {1492, "Edit", 108, 122, 98, 12},
-        {110, "Static", 14, 139, 150, 10}, {111, "Static", 14, 155, 90, 10},
+        {102, "Button", 4, 4, 222, 12},   {103, "Static", 14, 27, 110, 10},  {1497, "Edit", 128, 26, 98, 12},
+        {104, "Static", 14, 43, 110, 10},  {1496, "Edit", 128, 42, 98, 12},  {105, "Static", 14, 59, 110, 10},
+        {1495, "Edit", 128, 58, 98, 12},  {106, "Static", 14, 75, 110, 10},  {1494, "Edit", 128, 74, 98, 12},
+        {107, "Static", 14, 91, 110, 10},  {1493, "Edit", 128, 90, 98, 12},  {108, "Static", 14, 107, 110, 10},
+        {100, "Edit", 128, 106, 98, 12},  {109, "Static", 14, 123, 110, 10}, {1492, "Edit", 128, 122, 98, 12},
+        {110, "Static", 14, 139, 170, 10}, {111, "Static", 14, 155, 110, 10},
     };
     for (const Row& row : rows) {
         HWND control = GetDlgItem(dialog.window, row.id);
@@ -47,7 +54,7 @@ TEST(PageWindow, EveryControlOfTheTableIsInPlace) {
         EXPECT_EQ(Describe(dialog.Units(row.x, row.y, row.cx, row.cy)), Describe(dialog.Rect(row.id))) << row.id;
     }
     // The up-down takes its place at the right end of its buddy, which makes room for it.
-    RECT buddyDesign = dialog.Units(166, 138, 40, 12);
+    RECT buddyDesign = dialog.Units(186, 138, 40, 12);
     RECT buddy = dialog.Rect(1491), spin = dialog.Rect(101);
     EXPECT_EQ(reinterpret_cast<LRESULT>(GetDlgItem(dialog.window, 1491)),
               SendDlgItemMessageW(dialog.window, 101, UDM_GETBUDDY, 0, 0));
@@ -58,13 +65,13 @@ TEST(PageWindow, EveryControlOfTheTableIsInPlace) {
     EXPECT_GT(spin.right, buddyDesign.right - 4);
     EXPECT_EQ(buddyDesign.top, spin.top);
     // The closed combo box keeps the place and width of its row; its height is the font's.
-    RECT security = dialog.Rect(1490), securityDesign = dialog.Units(108, 154, 98, 60);
+    RECT security = dialog.Rect(1490), securityDesign = dialog.Units(128, 154, 98, 60);
     EXPECT_EQ(securityDesign.left, security.left);
     EXPECT_EQ(securityDesign.top, security.top);
     EXPECT_EQ(securityDesign.right, security.right);
     RECT client = {};
     GetClientRect(dialog.window, &client);
-    EXPECT_EQ(Describe(dialog.Units(0, 0, 210, 189)), Describe(client));
+    EXPECT_EQ(Describe(dialog.Units(0, 0, 230, 189)), Describe(client));
 }
 
 TEST(PageWindow, LoadsTheMailKeyWhenTheHostAttachesIt) {
@@ -114,4 +121,30 @@ TEST(PageWindow, LoadsTheMailKeyWhenTheHostAttachesIt) {
         EXPECT_FALSE(page.Screen().ApplyEnabled()) << "loading is no change of the operator's";
         EXPECT_TRUE(page.Screen().Errors().empty());
     }
+}
+
+TEST(PageWindow, EveryLabelShowsItsWholeTextInTheDialogFont) {
+    StandaloneDialog dialog;
+    ASSERT_NE(nullptr, dialog.window);
+    HFONT font = reinterpret_cast<HFONT>(SendMessageW(dialog.window, WM_GETFONT, 0, 0));
+    ASSERT_NE(nullptr, font);
+    HDC dc = GetDC(dialog.window);
+    HGDIOBJ previous = SelectObject(dc, font);
+    // The check box's text starts after its box and the gap the button leaves.
+    const int boxWidth = GetSystemMetrics(SM_CXMENUCHECK) + GetSystemMetrics(SM_CXEDGE) * 2;
+    for (int id : {102, 103, 104, 105, 106, 107, 108, 109, 110, 111}) {
+        HWND control = GetDlgItem(dialog.window, id);
+        wchar_t text[256] = L"";
+        GetWindowTextW(control, text, 256);
+        // Measured as the control draws it: one line, "&" marking the access key.
+        RECT needed = {0, 0, 0, 0};
+        DrawTextW(dc, text, -1, &needed, DT_CALCRECT | DT_SINGLELINE);
+        RECT client = {};
+        GetClientRect(control, &client);
+        int room = client.right - (id == 102 ? boxWidth : 0);
+        EXPECT_LE(needed.right, room) << id << " " << Printable(text) << ": the text is cut (" << needed.right << " of " << room << ")";
+        EXPECT_LE(needed.bottom, client.bottom) << id << ": the line is cut";
+    }
+    SelectObject(dc, previous);
+    ReleaseDC(dialog.window, dc);
 }

@@ -30,7 +30,7 @@ TEST(PostdeskResource, PageDialogIsTheTableExactly) {
     EXPECT_EQ(L"Электронная почта", t.caption);
     EXPECT_EQ(8, t.pointSize);
     EXPECT_EQ(L"MS Shell Dlg", t.face);
-    EXPECT_EQ(210, t.cx);
+    EXPECT_EQ(230, t.cx);
     EXPECT_EQ(189, t.cy);
 
     struct Row {
@@ -40,28 +40,28 @@ TEST(PostdeskResource, PageDialogIsTheTableExactly) {
         short x, y, cx, cy;
         DWORD style;
     } rows[] = {
-        {102, L"Button", L"&Отправлять письма электронной почты", 4, 4, 202, 12,
+        {102, L"Button", L"&Отправлять письма электронной почты", 4, 4, 222, 12,
          kChild | WS_TABSTOP | BS_AUTOCHECKBOX | BS_MULTILINE},
-        {103, L"Static", L"Почтовый &сервер:", 14, 27, 90, 10, kChild},
-        {1497, L"Edit", L"", 108, 26, 98, 12, kEdit},
-        {104, L"Static", L"SMTP &порт:", 14, 43, 90, 10, kChild},
-        {1496, L"Edit", L"", 108, 42, 98, 12, kEdit},
-        {105, L"Static", L"Войти под &именем:", 14, 59, 90, 10, kChild},
-        {1495, L"Edit", L"", 108, 58, 98, 12, kEdit},
-        {106, L"Static", L"П&ароль:", 14, 75, 90, 10, kChild},
-        {1494, L"Edit", L"", 108, 74, 98, 12, kEdit | ES_PASSWORD},
-        {107, L"Static", L"Па&роль повторно:", 14, 91, 90, 10, kChild},
-        {1493, L"Edit", L"", 108, 90, 98, 12, kEdit | ES_PASSWORD},
-        {108, L"Static", L"email-а&дрес терминала:", 14, 107, 90, 10, kChild},
-        {100, L"Edit", L"", 108, 106, 98, 12, kEdit},
-        {109, L"Static", L"email-адр&ес получателя:", 14, 123, 90, 10, kChild},
-        {1492, L"Edit", L"", 108, 122, 98, 12, kEdit},
-        {110, L"Static", L"&Задержка повтора при ошибках почты, с:", 14, 139, 150, 10, kChild},
-        {1491, L"Edit", L"", 166, 138, 40, 12, kEdit | ES_NUMBER | ES_RIGHT},
+        {103, L"Static", L"Почтовый &сервер:", 14, 27, 110, 10, kChild},
+        {1497, L"Edit", L"", 128, 26, 98, 12, kEdit},
+        {104, L"Static", L"SMTP &порт:", 14, 43, 110, 10, kChild},
+        {1496, L"Edit", L"", 128, 42, 98, 12, kEdit},
+        {105, L"Static", L"Войти под &именем:", 14, 59, 110, 10, kChild},
+        {1495, L"Edit", L"", 128, 58, 98, 12, kEdit},
+        {106, L"Static", L"П&ароль:", 14, 75, 110, 10, kChild},
+        {1494, L"Edit", L"", 128, 74, 98, 12, kEdit | ES_PASSWORD},
+        {107, L"Static", L"Па&роль повторно:", 14, 91, 110, 10, kChild},
+        {1493, L"Edit", L"", 128, 90, 98, 12, kEdit | ES_PASSWORD},
+        {108, L"Static", L"email-а&дрес терминала:", 14, 107, 110, 10, kChild},
+        {100, L"Edit", L"", 128, 106, 98, 12, kEdit},
+        {109, L"Static", L"email-адр&ес получателя:", 14, 123, 110, 10, kChild},
+        {1492, L"Edit", L"", 128, 122, 98, 12, kEdit},
+        {110, L"Static", L"&Задержка повтора при ошибках почты, с:", 14, 139, 170, 10, kChild},
+        {1491, L"Edit", L"", 186, 138, 40, 12, kEdit | ES_NUMBER | ES_RIGHT},
         {101, L"msctls_updown32", L"", 0, 0, 0, 0,
          kChild | UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_AUTOBUDDY | UDS_ARROWKEYS | UDS_NOTHOUSANDS},
-        {111, L"Static", L"&Шифрование соединения:", 14, 155, 90, 10, kChild},
-        {1490, L"ComboBox", L"", 108, 154, 98, 60, kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
+        {111, L"Static", L"&Шифрование соединения:", 14, 155, 110, 10, kChild},
+        {1490, L"ComboBox", L"", 128, 154, 98, 60, kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
     };
     ASSERT_EQ(sizeof rows / sizeof rows[0], t.items.size()) << "the controls, in tab order";
     for (size_t i = 0; i < t.items.size(); ++i) {

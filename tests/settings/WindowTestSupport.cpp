@@ -97,6 +97,11 @@ void EmailPageScreen::Type(int id, const char* text) {
     Pump(1);
 }
 
+void EmailPageScreen::Type(int id, const wchar_t* text) {
+    SetWindowTextW(Item(id), text);
+    Pump(1);
+}
+
 std::string EmailPageScreen::Text(int id) const {
     char buffer[1024] = "";
     GetWindowTextA(Item(id), buffer, sizeof buffer);

@@ -68,6 +68,8 @@ public:
     HWND Item(int id) const { return GetDlgItem(Page(), id); }
     // The operator types text into a field (its change notification reaches the page).
     void Type(int id, const char* text);
+    // The same with the characters of a wide text, also those no 8-bit code page holds.
+    void Type(int id, const wchar_t* text);
     std::string Text(int id) const;
     // The operator clicks the check box.
     void Click(int id);
