@@ -3,7 +3,8 @@
  * method that can fail directly through its interface table with a failing case. Each such
  * call must come back with a failure result and leave its text as the thread's error
  * information, the same description, source and code that IDispatch::Invoke of the same call
- * writes to EXCEPINFO. An exception that left a module would end this program ("terminate
+ * writes to EXCEPINFO; an export of Postvane.dll answers with its result and the last error.
+ * An exception that left a module would end this program ("terminate
  * called ..."), which ctest sees as a failed run.
  *
  * The machine key HKEY_LOCAL_MACHINE is a fresh key under HKEY_CURRENT_USER for the run. */
@@ -340,6 +341,39 @@ static void SetNumber(const char* path, const char* name, DWORD number) {
 static const char kKioskKey[] = "Software\\Quillet\\Pennark\\Kiosk";
 static const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
 
+/* From here the Mail key cannot be made: its parent is volatile and it would not be. */
+static void MakeMailKeyUncreatable(void) {
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kKioskKey);
+    HKEY kiosk = NULL;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKioskKey, 0, NULL, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, NULL, &kiosk, NULL);
+    if (kiosk) RegCloseKey(kiosk);
+}
+
+/* The delivery library's default configuration, exported under its C++ name, answers a
+ * registry failure with its result and the last error. */
+static void PostvaneExports(void) {
+    typedef BOOL (*CreateDefaultsFunction)(void);
+    HMODULE postvane = GetModuleHandleW(L"Postvane.dll");
+    CreateDefaultsFunction create =
+        postvane ? (CreateDefaultsFunction)(void (*)(void))GetProcAddress(postvane, "_Z23SmtpCreateDefaultConfigv")
+                 : NULL;
+    if (!create) {
+        Fail("Postvane", "no SmtpCreateDefaultConfig");
+        return;
+    }
+    MakeMailKeyUncreatable();
+    SetLastError(0);
+    BOOL written = create();
+    DWORD error = GetLastError();
+    if (written || error != ERROR_CHILD_MUST_BE_VOLATILE) {
+        char why[96];
+        snprintf(why, sizeof why, "answered %d with last error %lu", (int)written, (unsigned long)error);
+        Fail("SmtpCreateDefaultConfig where the Mail key cannot be made", why);
+    } else {
+        printf("SmtpCreateDefaultConfig where the Mail key cannot be made: 0, last error %lu\n", (unsigned long)error);
+    }
+}
+
 static void EmailPlugin(void) {
     /* Mail is switched off: the service is not started, a message is refused. */
     SetNumber(kMailKey, "Disabled", 1);
@@ -428,12 +462,7 @@ static void PostdeskPlugin(void) {
         page->lpVtbl->PageQuery(page);
         page->lpVtbl->OnHelp(page, 0);
 
-        /* The Mail key cannot be made: its parent is volatile and it would not be. */
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kKioskKey);
-        HKEY kiosk = NULL;
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKioskKey, 0, NULL, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, NULL, &kiosk,
-                        NULL);
-        if (kiosk) RegCloseKey(kiosk);
+        MakeMailKeyUncreatable();
         LONG saved = -1;
         answer = page->lpVtbl->Apply(page, 0, 0, &saved);
         args[0] = LongReference(&saved);
@@ -460,6 +489,7 @@ int main(void) {
 
     EmailPlugin();
     PostdeskPlugin();
+    PostvaneExports();
     if (g_boxes) Fail("the plugins", "showed message boxes");
 
     CoUninitialize();
