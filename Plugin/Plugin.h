@@ -78,8 +78,9 @@ public:
     HRESULT STDMETHODCALLTYPE Reserved4(VARIANT) override { return S_OK; }
     // On the configured event: reads "Email.To", "Email.From", "Email.Subject" and
     // "Email.Text" (each name mapped by MapPropertyName) and submits the message. A refused
-    // submission raises WindowsError with its last error ("Plugin/SessionExtender", 111);
-    // exceptions of the submission pass through; a null session raises CoError (E_POINTER).
+    // submission fails with WindowsError of its last error ("Plugin/SessionExtender", 111), a
+    // null session with CoError (E_POINTER), and anything the submission raises as itself:
+    // each becomes the method's failure (RunMethod), never an exception in the host.
     HRESULT STDMETHODCALLTYPE OnSessionEvent(IPennarkSession* session, BSTR name) override;
     HRESULT STDMETHODCALLTYPE Reserved6(VARIANT) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Reserved7(VARIANT) override { return S_OK; }

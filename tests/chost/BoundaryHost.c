@@ -23,9 +23,6 @@
 static int g_boxes = 0;
 
 __declspec(dllexport) int __cdecl QlframeMessageBox(HWND window, const char* text, const char* caption, UINT type) {
-    (void)window;
-    (void)caption;
-    (void)type;
     ++g_boxes;
     printf("message box: %s\n", text);
     return IDOK;
@@ -59,30 +56,24 @@ static HRESULT STDMETHODCALLTYPE HostQueryInterface(HostObject* self, REFIID iid
 }
 static ULONG STDMETHODCALLTYPE HostAddRef(HostObject* self) { return (ULONG)++self->refs; }
 static ULONG STDMETHODCALLTYPE HostRelease(HostObject* self) { return (ULONG)--self->refs; }
+/* The host's objects are only ever called early bound. */
 static HRESULT STDMETHODCALLTYPE HostGetTypeInfoCount(HostObject* self, UINT* count) {
-    (void)self;
     *count = 0;
     return S_OK;
 }
 static HRESULT STDMETHODCALLTYPE HostGetTypeInfo(HostObject* self, UINT index, LCID locale, ITypeInfo** info) {
-    (void)self, (void)index, (void)locale;
     *info = NULL;
     return E_NOTIMPL;
 }
 static HRESULT STDMETHODCALLTYPE HostGetIDsOfNames(HostObject* self, REFIID iid, LPOLESTR* names, UINT count,
                                                    LCID locale, DISPID* ids) {
-    (void)self, (void)iid, (void)names, (void)count, (void)locale, (void)ids;
     return E_NOTIMPL;
 }
 static HRESULT STDMETHODCALLTYPE HostInvoke(HostObject* self, DISPID id, REFIID iid, LCID locale, WORD flags,
                                             DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep, UINT* error) {
-    (void)self, (void)id, (void)iid, (void)locale, (void)flags, (void)params, (void)result, (void)excep, (void)error;
     return E_NOTIMPL;
 }
-static HRESULT STDMETHODCALLTYPE HostNothing(HostObject* self) {
-    (void)self;
-    return S_OK;
-}
+static HRESULT STDMETHODCALLTYPE HostNothing(HostObject* self) { return S_OK; }
 static HRESULT STDMETHODCALLTYPE HostKeep(HostObject* self, IUnknown* object) {
     object->lpVtbl->AddRef(object);
     self->kept = object;
@@ -96,73 +87,37 @@ static HRESULT STDMETHODCALLTYPE HostGetTerminalEvents(HostObject* self, IDispat
     return S_OK;
 }
 static HRESULT STDMETHODCALLTYPE HostGetSessionEvents(HostObject* self, IDispatch** events) {
-    (void)self;
     ++g_sessionEvents.refs;
     *events = (IDispatch*)&g_sessionEvents;
     return S_OK;
 }
 /* Every property of the session has the same value: an address. */
 static BSTR STDMETHODCALLTYPE HostGetProperty(HostObject* self, BSTR name) {
-    (void)self, (void)name;
     return SysAllocString(L"kiosk@example.test");
 }
 static HRESULT STDMETHODCALLTYPE HostAddPage(HostObject* self, IPennarkControlPage* page, BSTR path, BSTR name) {
-    (void)path, (void)name;
     return HostKeep(self, (IUnknown*)page);
 }
-static HRESULT STDMETHODCALLTYPE HostSetModified(HostObject* self, LONG window, LONG modified) {
-    (void)self, (void)window, (void)modified;
-    return S_OK;
-}
+static HRESULT STDMETHODCALLTYPE HostSetModified(HostObject* self, LONG window, LONG modified) { return S_OK; }
 
-/* A slot of vtable type V filled with the host's function f. */
-#define SLOT(V, m, f) .m = (__typeof__(((V*)0)->m))(f)
-#define DISPATCH_SLOTS(V)                                                                                    \
-    SLOT(V, QueryInterface, HostQueryInterface), SLOT(V, AddRef, HostAddRef), SLOT(V, Release, HostRelease), \
-        SLOT(V, GetTypeInfoCount, HostGetTypeInfoCount), SLOT(V, GetTypeInfo, HostGetTypeInfo),              \
-        SLOT(V, GetIDsOfNames, HostGetIDsOfNames), SLOT(V, Invoke, HostInvoke)
+/* The interface tables, slot by slot in the order of the interface's methods: IUnknown's,
+ * IDispatch's, then the interface's own. */
+typedef void (*Slot)(void);
+#define S(f) ((Slot)(f))
+#define DISPATCH_SLOTS                                                                                 \
+    S(HostQueryInterface), S(HostAddRef), S(HostRelease), S(HostGetTypeInfoCount), S(HostGetTypeInfo), \
+        S(HostGetIDsOfNames), S(HostInvoke)
+#define NOTHING S(HostNothing)
 
-static const IPennarkPluginHostVtbl kPluginHostTable = {
-    DISPATCH_SLOTS(IPennarkPluginHostVtbl),
-    SLOT(IPennarkPluginHostVtbl, Reserved1, HostNothing),
-    SLOT(IPennarkPluginHostVtbl, GetSessionEvents, HostGetSessionEvents),
-    SLOT(IPennarkPluginHostVtbl, Reserved3, HostNothing),
-    SLOT(IPennarkPluginHostVtbl, GetTerminalEvents, HostGetTerminalEvents),
-};
-static const IPennarkTerminalEventsVtbl kTerminalEventsTable = {
-    DISPATCH_SLOTS(IPennarkTerminalEventsVtbl),
-    SLOT(IPennarkTerminalEventsVtbl, Reserved1, HostNothing),
-    SLOT(IPennarkTerminalEventsVtbl, Reserved2, HostNothing),
-    SLOT(IPennarkTerminalEventsVtbl, Reserved3, HostNothing),
-    SLOT(IPennarkTerminalEventsVtbl, Reserved4, HostNothing),
-    SLOT(IPennarkTerminalEventsVtbl, Reserved5, HostNothing),
-    SLOT(IPennarkTerminalEventsVtbl, AddTerminalExtender, HostKeep),
-};
-static const IPennarkSessionEventsVtbl kSessionEventsTable = {
-    DISPATCH_SLOTS(IPennarkSessionEventsVtbl),
-    SLOT(IPennarkSessionEventsVtbl, Reserved1, HostNothing),
-    SLOT(IPennarkSessionEventsVtbl, Reserved2, HostNothing),
-    SLOT(IPennarkSessionEventsVtbl, Reserved3, HostNothing),
-    SLOT(IPennarkSessionEventsVtbl, Reserved4, HostNothing),
-    SLOT(IPennarkSessionEventsVtbl, Reserved5, HostNothing),
-    SLOT(IPennarkSessionEventsVtbl, Reserved6, HostNothing),
-    SLOT(IPennarkSessionEventsVtbl, Reserved7, HostNothing),
-    SLOT(IPennarkSessionEventsVtbl, AddSessionExtender, HostKeep),
-};
-static const IPennarkSessionVtbl kSessionTable = {
-    DISPATCH_SLOTS(IPennarkSessionVtbl),
-    SLOT(IPennarkSessionVtbl, Reserved1, HostNothing),
-    SLOT(IPennarkSessionVtbl, Reserved2, HostNothing),
-    SLOT(IPennarkSessionVtbl, Reserved3, HostNothing),
-    SLOT(IPennarkSessionVtbl, Reserved4, HostNothing),
-    SLOT(IPennarkSessionVtbl, Reserved5, HostNothing),
-    SLOT(IPennarkSessionVtbl, GetProperty, HostGetProperty),
-};
-static const IPennarkControlHostVtbl kControlHostTable = {
-    DISPATCH_SLOTS(IPennarkControlHostVtbl),
-    SLOT(IPennarkControlHostVtbl, AddPage, HostAddPage),
-    SLOT(IPennarkControlHostVtbl, SetModified, HostSetModified),
-};
+static const Slot kPluginHostTable[] = {DISPATCH_SLOTS, NOTHING, S(HostGetSessionEvents), NOTHING,
+                                        S(HostGetTerminalEvents)};
+static const Slot kTerminalEventsTable[] = {DISPATCH_SLOTS, NOTHING, NOTHING, NOTHING, NOTHING, NOTHING,
+                                            S(HostKeep)};
+static const Slot kSessionEventsTable[] = {DISPATCH_SLOTS, NOTHING, NOTHING, NOTHING, NOTHING,
+                                           NOTHING, NOTHING, NOTHING, S(HostKeep)};
+static const Slot kSessionTable[] = {DISPATCH_SLOTS, NOTHING, NOTHING, NOTHING, NOTHING, NOTHING,
+                                     S(HostGetProperty)};
+static const Slot kControlHostTable[] = {DISPATCH_SLOTS, S(HostAddPage), S(HostSetModified)};
 
 static HostObject g_terminalEvents = {&kTerminalEventsTable, &IID_IPennarkTerminalEvents, 1, NULL, S_OK};
 static HostObject g_sessionEvents = {&kSessionEventsTable, &IID_IPennarkSessionEvents, 1, NULL, S_OK};
@@ -259,39 +214,14 @@ static void CheckSuccess(const char* what, int succeeded, HRESULT shown) {
     else printf("%s: succeeded\n", what);
 }
 
-static VARIANT Unknown(IUnknown* object) {
+/* An argument for Invoke: an object (VT_UNKNOWN, VT_DISPATCH), a text, a number or a pointer
+ * to one (VT_I4 | VT_BYREF). */
+static VARIANT Arg(VARTYPE type, void* pointer, LONG number) {
     VARIANT v;
     VariantInit(&v);
-    v.vt = VT_UNKNOWN;
-    v.punkVal = object;
-    return v;
-}
-static VARIANT Dispatch(IDispatch* object) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_DISPATCH;
-    v.pdispVal = object;
-    return v;
-}
-static VARIANT Text(BSTR text) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = text;
-    return v;
-}
-static VARIANT Long(LONG value) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = value;
-    return v;
-}
-static VARIANT LongReference(LONG* value) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4 | VT_BYREF;
-    v.plVal = value;
+    v.vt = type;
+    if (type == VT_I4) v.lVal = number;
+    else v.byref = pointer;
     return v;
 }
 
@@ -386,12 +316,12 @@ static void EmailPlugin(void) {
     VARIANT args[2];
 
     HRESULT r = plugin->lpVtbl->Initialize(plugin, NULL);
-    args[0] = Unknown(NULL);
+    args[0] = Arg(VT_UNKNOWN, NULL, 0);
     CheckFailure("Email Initialize without a host object", FAILED(r), r, E_POINTER, NULL, pluginDispatch,
                  L"Initialize", args, 1);
 
     r = plugin->lpVtbl->Initialize(plugin, (IUnknown*)&g_hostWithoutEvents);
-    args[0] = Unknown((IUnknown*)&g_hostWithoutEvents);
+    args[0] = Arg(VT_UNKNOWN, &g_hostWithoutEvents, 0);
     CheckFailure("Email Initialize with a host that refuses its events", FAILED(r), r, E_FAIL, NULL, pluginDispatch,
                  L"Initialize", args, 1);
 
@@ -403,13 +333,13 @@ static void EmailPlugin(void) {
         Fail("Email Initialize", "the host was not handed both extenders");
     } else {
         r = session->lpVtbl->OnSessionEvent(session, NULL, sendMail);
-        args[0] = Text(sendMail);
-        args[1] = Dispatch(NULL);
+        args[0] = Arg(VT_BSTR, sendMail, 0);
+        args[1] = Arg(VT_DISPATCH, NULL, 0);
         CheckFailure("Email.SendMail without a session object", FAILED(r), r, E_POINTER, NULL, (IDispatch*)session,
                      L"OnSessionEvent", args, 2);
 
         r = session->lpVtbl->OnSessionEvent(session, (IPennarkSession*)&g_session, sendMail);
-        args[1] = Dispatch((IDispatch*)&g_session);
+        args[1] = Arg(VT_DISPATCH, &g_session, 0);
         CheckFailure("Email.SendMail with sending switched off", FAILED(r), r,
                      HRESULT_FROM_WIN32(ERROR_SERVICE_DISABLED), L"1058", (IDispatch*)session, L"OnSessionEvent",
                      args, 2);
@@ -439,12 +369,12 @@ static void PostdeskPlugin(void) {
     VARIANT args[3];
 
     HRESULT r = plugin->lpVtbl->Initialize(plugin, NULL);
-    args[0] = Unknown(NULL);
+    args[0] = Arg(VT_UNKNOWN, NULL, 0);
     CheckFailure("Postdesk Initialize without a host object", FAILED(r), r, E_POINTER, NULL, pluginDispatch,
                  L"Initialize", args, 1);
 
     r = plugin->lpVtbl->Initialize(plugin, (IUnknown*)&g_host);
-    args[0] = Unknown((IUnknown*)&g_host);
+    args[0] = Arg(VT_UNKNOWN, &g_host, 0);
     CheckFailure("Postdesk Initialize with a host that has no configuration screen", FAILED(r), r, E_NOINTERFACE,
                  NULL, pluginDispatch, L"Initialize", args, 1);
 
@@ -465,9 +395,9 @@ static void PostdeskPlugin(void) {
         MakeMailKeyUncreatable();
         LONG saved = -1;
         answer = page->lpVtbl->Apply(page, 0, 0, &saved);
-        args[0] = LongReference(&saved);
-        args[1] = Long(0);
-        args[2] = Long(0);
+        args[0] = Arg(VT_I4 | VT_BYREF, &saved, 0);
+        args[1] = Arg(VT_I4, NULL, 0);
+        args[2] = Arg(VT_I4, NULL, 0);
         CheckFailure("page Apply where the Mail key cannot be made", answer == 0, answer, 0, NULL, (IDispatch*)page,
                      L"Apply", args, 3);
         if (saved != -1) Fail("page Apply", "a failed save reported itself saved");
