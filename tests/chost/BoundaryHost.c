@@ -7,6 +7,8 @@
  * An exception that left a module would end this program ("terminate
  * called ..."), which ctest sees as a failed run.
  *
+ * Loading Postvane.dll builds nothing: what it reads comes from the registry at first use.
+ *
  * The machine key HKEY_LOCAL_MACHINE is a fresh key under HKEY_CURRENT_USER for the run. */
 #define INITGUID
 #define CINTERFACE
@@ -268,8 +270,46 @@ static void SetNumber(const char* path, const char* name, DWORD number) {
     RegCloseKey(key);
 }
 
+static void SetText(const char* path, const char* name, const char* text) {
+    HKEY key = NULL;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS) {
+        Fail("the private registry", "a key cannot be created");
+        return;
+    }
+    RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)text, (DWORD)strlen(text) + 1);
+    RegCloseKey(key);
+}
+
+static const char kProductKey[] = "Software\\Quillet\\Pennark";
 static const char kKioskKey[] = "Software\\Quillet\\Pennark\\Kiosk";
 static const char kMailKey[] = "Software\\Quillet\\Pennark\\Kiosk\\Mail";
+
+/* Nothing of the delivery library is built while it loads: the product key it reads is that
+ * of the machine key at its first use (useKey), not at load time (loadKey). */
+static void PostvaneLoad(HKEY loadKey, HKEY useKey) {
+    typedef BOOL (*CreateDefaultsFunction)(void);
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, loadKey);
+    SetText(kProductKey, "Root Path", "C:\\LoadTime");
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
+    while (length > 0 && path[length - 1] != L'\\') --length;
+    wcscpy(path + length, L"Postvane.dll");
+    HMODULE postvane = LoadLibraryW(path);
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, useKey);
+    SetText(kProductKey, "Root Path", "C:\\FirstUse");
+    CreateDefaultsFunction create =
+        postvane ? (CreateDefaultsFunction)(void (*)(void))GetProcAddress(postvane, "_Z23SmtpCreateDefaultConfigv")
+                 : NULL;
+    char logs[MAX_PATH] = "";
+    DWORD size = sizeof logs;
+    if (!create || !create() ||
+        RegGetValueA(HKEY_LOCAL_MACHINE, kMailKey, "LogDir", RRF_RT_REG_SZ, NULL, logs, &size) != ERROR_SUCCESS)
+        Fail("Postvane's defaults", "not written");
+    else if (strcmp(logs, "C:\\FirstUse\\Logs\\MSS") != 0)
+        Fail("Postvane's load", logs);
+    else
+        printf("Postvane read the product key at its first use: LogDir %s\n", logs);
+}
 
 /* From here the Mail key cannot be made: its parent is volatile and it would not be. */
 static void MakeMailKeyUncreatable(void) {
@@ -409,14 +449,18 @@ static void PostdeskPlugin(void) {
 int main(void) {
     char root[128];
     snprintf(root, sizeof root, "Software\\PennarkTests\\c-host-%lu-%lu", GetCurrentProcessId(), GetTickCount());
-    HKEY machine = NULL;
+    /* The machine key while Postvane.dll loads, and from then on. */
+    HKEY machine = NULL, loadTime = NULL, firstUse = NULL;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, root, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &machine, NULL) != ERROR_SUCCESS ||
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine) != ERROR_SUCCESS) {
+        RegCreateKeyExA(machine, "load", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &loadTime, NULL) != ERROR_SUCCESS ||
+        RegCreateKeyExA(machine, "use", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &firstUse, NULL) != ERROR_SUCCESS ||
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, loadTime) != ERROR_SUCCESS) {
         printf("cannot isolate the registry\n");
         return 2;
     }
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
 
+    PostvaneLoad(loadTime, firstUse);
     EmailPlugin();
     PostdeskPlugin();
     PostvaneExports();
@@ -424,6 +468,8 @@ int main(void) {
 
     CoUninitialize();
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, NULL);
+    RegCloseKey(loadTime);
+    RegCloseKey(firstUse);
     RegCloseKey(machine);
     RegDeleteTreeA(HKEY_CURRENT_USER, root);
     printf(g_failures ? "%d check(s) failed\n" : "all checks passed\n", g_failures);
