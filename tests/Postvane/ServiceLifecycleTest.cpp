@@ -180,7 +180,7 @@ TEST_F(ServiceRun, CallbackThatStopsTheServiceWithWaitingDoesNotWaitForItself) {
     ASSERT_TRUE(PostvaneStart());
     EXPECT_TRUE(Postvane::Service().Wait(30000)) << "the service thread must end after its callback stopped it";
     EXPECT_TRUE(stopped);
-    EXPECT_TRUE(ServiceLogHas("[5] Сервис Postvane закрыт"));
+    EXPECT_TRUE(ServiceLogHas("[5] Запрошен останов сервиса"));
 }
 
 TEST_F(ServiceRun, StopRacingAStartOnAnotherThreadNeverHangs) {
