@@ -58,13 +58,15 @@ unsigned WaitSeconds(double seconds) {
 
 unsigned MailService::RetryTimeout() {
     StoredNumber stored = ReadStoredNumber(*ConfigKey(), "Retry Timeout");
-    if (stored.present && (!stored.number || stored.value > kMaxRetrySetting)) {
+    // A text of digits beyond 32 bits is a very long wait; a 32-bit number with its top
+    // bit set is a negative one, which no pause can be.
+    if (stored.present && (!stored.number || (!stored.huge && stored.value > kMaxRetrySetting))) {
         // A pause must still be made: the documented one stands in, and the value is told
         // once for as long as it stays.
         if (stored.shown != refusedRetry) {
             refusedRetry = stored.shown;
             Log().WriteText(Runlog::Error, BadSettingText(kMailKeyPath, "Retry Timeout", stored.shown,
-                                                          "число секунд от 0 до 2147483647 (0: 15 с)") +
+                                                          "число секунд (0: 15 с)") +
                                                FormatBuffer(64, "; пауза пока %u с", kDefaultRetrySeconds));
         }
         return kDefaultRetrySeconds;

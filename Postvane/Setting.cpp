@@ -40,15 +40,19 @@ StoredNumber ReadStoredNumber(const RegKey& key, const char* name) {
         stored.shown = "\"" + LogSafe(string(data)) + "\"";
         // Decimal digits only: no sign, no blanks, nothing after the number.
         unsigned long long value = 0;
-        bool digits = !data.empty();
+        bool digits = true;
         for (char c : data) {
-            if (c < '0' || c > '9' || value > 0xFFFFFFFFull) {
+            if (c < '0' || c > '9') {
                 digits = false;
                 break;
             }
             value = value * 10 + unsigned(c - '0');
+            if (value > 0xFFFFFFFFull) {
+                stored.huge = true;
+                value = 0xFFFFFFFFull;
+            }
         }
-        if (digits && value <= 0xFFFFFFFFull) {
+        if (digits) {
             stored.number = true;
             stored.value = DWORD(value);
         }

@@ -21,6 +21,7 @@ struct StoredNumber {
     bool present = false;  // a value exists (an empty text counts as absent)
     bool number = false;   // it is a 32-bit number, or a text of decimal digits that fits one
     DWORD value = 0;
+    bool huge = false;     // a text of decimal digits beyond 32 bits (value is 0xFFFFFFFF)
     string shown;          // how the log shows what is stored: the number, or the text quoted
 };
 StoredNumber ReadStoredNumber(const RegKey& key, const char* name);

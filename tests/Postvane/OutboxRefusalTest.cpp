@@ -90,7 +90,7 @@ TEST_F(OutboxPassTest, ValuesThatCannotBeUsedStopWhatDependsOnThemWithOneRecord)
     EXPECT_EQ(15u, service.RetryTimeout());
     EXPECT_EQ(15u, service.RetryTimeout());
     EXPECT_EQ(1u, log.Count("[2] Недопустимое значение Retry Timeout (\"1a2\") в ключе HKEY_LOCAL_MACHINE\\" + mail +
-                            "; допустимо: число секунд от 0 до 2147483647 (0: 15 с); пауза пока 15 с"))
+                            "; допустимо: число секунд (0: 15 с); пауза пока 15 с"))
         << log.Text();
     SetRegNumber(mail, "Retry Timeout", 0xFFFFFFFB);  // -5
     EXPECT_EQ(15u, service.RetryTimeout());
