@@ -114,7 +114,7 @@ bool SmtpConnect(MailService& service) {
                                          DWORD(TlsMode::None), "0, 1 или 2"));
     bool skipCheck = CheckedNumber(smtp, kSmtpKeyPath, "TlsSkipCheck", 0, 1, 0, "0 или 1") == 1;
     string port = ServerPort(smtp, mode);
-    connection.Log().WriteText(Runlog::Detail, "Почтовый сервер: " + server + ", порт: " + port);
+    connection.Log().WriteText(Runlog::Detail, "Почтовый сервер: " + LogSafe(server) + ", порт: " + port);
 
     SmtpDisconnect(service);  // never leave an earlier connection behind
     string host = BareHost(server);

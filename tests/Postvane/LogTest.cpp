@@ -108,19 +108,3 @@ TEST(DailyLog, NoDirectoryMeansNoFileAndNoError) {
     EXPECT_FALSE(service.dailyLog.HasFile());
     EXPECT_TRUE(ListDir(dir.Path()).empty());
 }
-
-TEST(ServiceLogText, OutsideTextKeepsTheRecordOneLineAndShowsControlCharacters) {
-    struct Row {
-        std::string outside;
-        std::string shown;
-    } rows[] = {
-        {"250 ok\r\n", "250 ok"},
-        {"554-a\r\n554 b\r\n", "554-a\\r\\n554 b"},
-        {std::string("a\0b", 3), "a\\x00b"},
-        {"bell\x07 esc\x1b[0m del\x7f tab\tcr\rlf\n.", "bell\\x07 esc\\x1B[0m del\\x7F tab\\tcr\\rlf\\n."},
-        {"C:\\Outbox\\1.eml 100% \xC0\xFF", "C:\\Outbox\\1.eml 100% \xC0\xFF"},
-        {"", ""},
-    };
-    for (const Row& row : rows)
-        EXPECT_EQ(row.shown, Postvane::LogSafe(string(row.outside)).str()) << testing_support::Printable(row.outside);
-}

@@ -305,12 +305,13 @@ TEST_F(SmtpResolver, ChecksANameOncePerRunAndNeverWaitsLongForIt) {
     };
     const DWORD kLimit = 50;
     SetDnsCheckLimit(kLimit);
+    StalledDns::Release() = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    StalledDns::Returned() = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.reverseName) + (row.stalls ? ", stalls" : ""));
         FakeNames::Install(row.reverseName, "10.0.0.7");
         FakeNames::Status() = row.status;
-        StalledDns::Release() = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        StalledDns::Returned() = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        ResetEvent(StalledDns::Release());
         if (row.stalls) SetDnsClient(StalledDns::Query, FakeNames::Free);
         size_t before = log.Count("для имени ");
         DWORD start = GetTickCount();
@@ -325,18 +326,15 @@ TEST_F(SmtpResolver, ChecksANameOncePerRunAndNeverWaitsLongForIt) {
         EXPECT_EQ(row.queries, FakeNames::Queries().size());
         EXPECT_EQ(row.logged, log.Count("для имени ") - before) << log.Text();
 
-        // The next run checks again, once.
-        ForgetDnsChecks();
-        ResetEvent(StalledDns::Release());
+        ForgetDnsChecks();  // the next run checks again
         ResetEvent(StalledDns::Returned());
-        SetEvent(StalledDns::Release());
         ChooseHelloName(local);
         if (row.stalls) WaitForSingleObject(StalledDns::Returned(), 30000);
         EXPECT_EQ(row.queries * 2, FakeNames::Queries().size());
         SetDnsClient(nullptr, nullptr);
-        CloseHandle(StalledDns::Release());
-        CloseHandle(StalledDns::Returned());
     }
+    CloseHandle(StalledDns::Release());
+    CloseHandle(StalledDns::Returned());
     EXPECT_EQ(1u, log.Count("[2] Проверка DNS не получила ответа за 50 мс для имени kiosk.branch.example.test"))
         << log.Text();
     SetDnsCheckLimit(0);
