@@ -1,5 +1,7 @@
 #include "MailService.h"
 #include "FileChangeMonitor.h"
+#include "Setting.h"
+#include "qlframe.h"
 #include <algorithm>
 
 namespace Postvane {
@@ -55,8 +57,22 @@ unsigned WaitSeconds(double seconds) {
 }
 
 unsigned MailService::RetryTimeout() {
-    int t = ConfigNumber("Retry Timeout");
-    return t <= 0 ? kDefaultRetrySeconds : WaitSeconds(t);
+    StoredNumber stored = ReadStoredNumber(*ConfigKey(), "Retry Timeout");
+    // A text of digits beyond 32 bits is a very long wait; a 32-bit number with its top
+    // bit set is a negative one, which no pause can be.
+    if (stored.present && (!stored.number || (!stored.huge && stored.value > kMaxRetrySetting))) {
+        // A pause must still be made: the documented one stands in, and the value is told
+        // once for as long as it stays.
+        if (stored.shown != refusedRetry) {
+            refusedRetry = stored.shown;
+            Log().WriteText(Runlog::Error, BadSettingText(kMailKeyPath, "Retry Timeout", stored.shown,
+                                                          "число секунд (0: 15 с)") +
+                                               FormatBuffer(64, "; пауза пока %u с", kDefaultRetrySeconds));
+        }
+        return kDefaultRetrySeconds;
+    }
+    refusedRetry = string();
+    return !stored.present || stored.value == 0 ? kDefaultRetrySeconds : WaitSeconds(stored.value);
 }
 
 void MailService::LeaveAlone(const keystring& name, DWORD ms) {

@@ -36,8 +36,12 @@ const DWORD kWaitSliceMs = 5000;
 // 23 days, so that every wait in milliseconds is a positive 32-bit tick difference. Longer
 // settings are taken as this.
 const unsigned kLongestWaitSeconds = 2000000;
-// "Retry Timeout" when it is absent, 0 or negative, in seconds.
+// "Retry Timeout" when it is absent or 0, in seconds; also while the stored value cannot be
+// used (logged once), since a pause must still be made.
 const unsigned kDefaultRetrySeconds = 15;
+// The largest "Retry Timeout" accepted as stored; from kLongestWaitSeconds on it is taken as
+// that.
+const DWORD kMaxRetrySetting = 0x7FFFFFFF;
 // A number of seconds from a setting as a wait: negative is 0, beyond kLongestWaitSeconds is
 // that.
 unsigned WaitSeconds(double seconds);
@@ -65,7 +69,9 @@ public:
     // True when a stop was requested. With quiet false a request raises QLAppException
     // "Обнаружен запрос на завершение работы сервиса" instead of returning.
     bool CheckStop(bool quiet) override;
-    // "Retry Timeout" in seconds; 0, negative or absent gives 15; at most kLongestWaitSeconds.
+    // "Retry Timeout" in seconds (a number, or its decimal text); 0 or absent gives 15; at
+    // most kLongestWaitSeconds. A value that is no such number (a text, a negative number)
+    // is logged, once while it stays, with its key and what is allowed, and 15 is used.
     unsigned RetryTimeout();
     // Calls the registered callback under the callback lock.
     void InvokeCallback(int code, int detail);
@@ -135,6 +141,9 @@ public:
     MTSys::SyncObject callbackLock;  // unnamed mutex guarding the two fields below
     PostvaneCallback callback;
     void* callbackData;
+
+    // How the last refused "Retry Timeout" was shown; empty while the value is usable.
+    string refusedRetry;
 
     // Milliseconds in one second of the retry pause and of the class waits ("Retry Timeout"
     // and Schedule count whole seconds); tests shorten it to run many attempts quickly.

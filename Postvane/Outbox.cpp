@@ -3,6 +3,8 @@
 #include <set>
 #include "Disposal.h"
 #include "MailService.h"
+#include "ServiceLog.h"
+#include "Setting.h"
 #include "Settled.h"
 #include "SmtpDialogue.h"
 #include "SmtpTransport.h"
@@ -110,7 +112,8 @@ void CloseAfterDelivery(MailService& service) {
         SmtpQuit(service, false);
     } catch (const QuilletException& e) {
         service.Log().WriteText(Runlog::Survived,
-                                "Письмо принято сервером, ошибка при завершении сеанса SMTP не мешает доставке: " + e.Reason());
+                                "Письмо принято сервером, ошибка при завершении сеанса SMTP не мешает доставке: " +
+                                    LogSafe(e.Reason()));
     }
     SmtpDisconnect(service);
 }
@@ -227,6 +230,27 @@ void SetAsideUnfinished(MailService& service, const string& path) {
         log.WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + path + "\")");
 }
 
+// The dial-up line for the pass when UseRemoteAccess asks for one (read once per pass, when
+// a message is first due). False when there is none to be had: the line cannot be made (the
+// client has logged why, with its code) or UseRemoteAccess cannot be used (logged here).
+bool ObtainLine(MailService& service, int* remoteAccess, bool* holding,
+                rptr<PKXDK::Internet::DialupClient::Networking>* hold) {
+    try {
+        if (*remoteAccess < 0)
+            *remoteAccess = int(CheckedNumber(*ConfigKey(), kMailKeyPath, "UseRemoteAccess", 0, 1, 0, "0 или 1"));
+        if (*remoteAccess && !*holding) {
+            *hold = service.dialup.Connect(false);
+            *holding = true;
+        }
+        return true;
+    } catch (const PKXDK::Internet::DialupClient::Failure&) {
+        return false;
+    } catch (const BadSetting& e) {
+        service.Log().WriteText(Runlog::Error, e.Reason());
+        return false;
+    }
+}
+
 }  // namespace
 
 void RecoverOutbox(MailService& service) {
@@ -275,8 +299,12 @@ bool SendMessage(MailService& service, OutboxMessage& m) {
             CloseAfterDelivery(service);
         }
     } catch (const QuilletException& e) {
-        log.WriteText(Runlog::Error, string("Сервис Postvane (отправка письма): необработанное исключение: ") + e.Reason());
+        // A failure of the server, the line or a setting, or a stop request: said once, as
+        // what it is. The reason may quote the server, so it is shown with its control
+        // characters escaped.
+        log.WriteText(service.CheckStop(true) ? Runlog::Survived : Runlog::Error, LogSafe(e.Reason()));
     } catch (...) {
+        // Anything else is a fault of the service's own code.
         log.Write(Runlog::Error, "Сервис Postvane (отправка письма): необработанное исключение неизвестного типа");
     }
     PhaseTimer events(service.profile, DeliveryPhase::Events);
@@ -343,14 +371,14 @@ bool OutboxPass(MailService& service, DWORD* next) {
             }
             auto left = service.leftFiles.find(name);
             if (left != service.leftFiles.end()) left->second.looks = 0;
-            if (m.Disposition == Ready) {
-                if (remoteAccess < 0) remoteAccess = ConfigNumber("UseRemoteAccess") != 0;
-                if (remoteAccess && !holding) {
-                    dialupHold = service.dialup.Connect(false);
-                    holding = true;
-                }
-                SendMessage(service, m);
+            if (m.Disposition == Ready && !ObtainLine(service, &remoteAccess, &holding, &dialupHold)) {
+                // No line: like a server that cannot be reached, this concerns every message
+                // and counts against none. The pass ends and the service tries again after
+                // "Retry Timeout".
+                keepGoing = false;
+                break;
             }
+            if (m.Disposition == Ready) SendMessage(service, m);
             PhaseTimer keeping(service.profile, DeliveryPhase::Keep);
             switch (m.Disposition) {
             case Delivered:

@@ -1,10 +1,14 @@
 #include "Resolver.h"
 #include <atomic>
+#include <cstddef>
+#include <map>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 #include "Globals.h"
+#include "ServiceLog.h"
 #include "qlframe.h"
 
 namespace Postvane {
@@ -80,11 +84,15 @@ const ResolverFunctions& Resolver() {
     return bound;
 }
 
-void SetResolverFunctions(const ResolverFunctions* replacement) { g_resolverOverride.store(replacement); }
+void SetResolverFunctions(const ResolverFunctions* replacement) {
+    g_resolverOverride.store(replacement);
+    ForgetDnsChecks();
+}
 
 void SetDnsClient(DnsQueryFunction query, DnsFreeFunction free) {
     g_dnsQuery.store(query);
     g_dnsFree.store(free);
+    ForgetDnsChecks();
 }
 
 // ---- AddrInfoRequest ----------------------------------------------------------------
@@ -186,36 +194,156 @@ bool CheckNameInDns(const string& name, const in_addr& address) {
     return CheckNameInDns(name, Generic(socketAddress));
 }
 
+namespace {
+
+// One DNS query, shared by the caller that waits for it and the thread that makes it: the
+// last of the two to let go deletes it, so a query that outlasts its wait ends on its own.
+struct DnsQueryJob {
+    volatile LONG holders = 2;
+    std::string name;
+    WORD type = DNS_TYPE_A;
+    sockaddr_storage address;
+    DnsQueryFunction query = nullptr;
+    DnsFreeFunction free = nullptr;
+    DNS_STATUS status = 0;
+    bool found = false;
+    HANDLE done = nullptr;  // set when the query has returned
+
+    void Run() {
+        PDNS_RECORD records = nullptr;
+        status = query ? query(name.c_str(), type, DNS_QUERY_STANDARD, nullptr, &records, nullptr)
+                       : DNS_STATUS(ERROR_MOD_NOT_FOUND);
+        if (status == 0) {
+            bool v6 = address.ss_family == AF_INET6;
+            for (PDNS_RECORD r = records; r && !found; r = r->pNext) {
+                if (r->wType != type) continue;
+                if (v6)
+                    found = std::memcmp(&r->Data.AAAA.Ip6Address,
+                                        &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr,
+                                        sizeof(IP6_ADDRESS)) == 0;
+                else
+                    found = r->Data.A.IpAddress == reinterpret_cast<const sockaddr_in*>(&address)->sin_addr.s_addr;
+            }
+        }
+        if (records && free) free(records, DnsFreeRecordList);
+    }
+    void Release() {
+        if (InterlockedDecrement(&holders) != 0) return;
+        if (done) CloseHandle(done);
+        delete this;
+    }
+};
+
+// The thread of one query. It keeps the module that holds this code loaded until it has
+// returned, so that a library unloaded meanwhile is not pulled from under it.
+DWORD WINAPI DnsQueryThread(void* argument) {
+    DnsQueryJob* job = static_cast<DnsQueryJob*>(argument);
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&DnsQueryThread), &self);
+    job->Run();
+    SetEvent(job->done);
+    job->Release();
+    if (self) FreeLibraryAndExitThread(self, 0);
+    return 0;
+}
+
+std::atomic<DWORD> g_dnsCheckLimitMs{kDnsCheckLimitMs};
+
+// What the checks of this service run found: one verdict per name and address, and whether
+// a failed check has been logged.
+struct DnsCheckMemory {
+    std::mutex lock;
+    std::map<std::string, bool> verdicts;
+    bool failureLogged = false;
+};
+DnsCheckMemory& Memory() {
+    static DnsCheckMemory memory;
+    return memory;
+}
+
+std::string VerdictKey(const string& name, const sockaddr* address) {
+    std::string key(reinterpret_cast<const char*>(address),
+                    address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+    // The port plays no part.
+    if (address->sa_family == AF_INET6) std::memset(&key[offsetof(sockaddr_in6, sin6_port)], 0, 2);
+    else std::memset(&key[offsetof(sockaddr_in, sin_port)], 0, 2);
+    std::string lower = name.str();
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return lower + '\0' + key;
+}
+
+// Writes a failed check once per service run.
+void LogFailedCheck(const string& text) {
+    DnsCheckMemory& memory = Memory();
+    {
+        std::lock_guard<std::mutex> guard(memory.lock);
+        if (memory.failureLogged) return;
+        memory.failureLogged = true;
+    }
+    ServiceLog().WriteText(Runlog::Error, text);
+}
+
+}  // namespace
+
+void ForgetDnsChecks() {
+    DnsCheckMemory& memory = Memory();
+    std::lock_guard<std::mutex> guard(memory.lock);
+    memory.verdicts.clear();
+    memory.failureLogged = false;
+}
+
+void SetDnsCheckLimit(DWORD ms) { g_dnsCheckLimitMs.store(ms ? ms : kDnsCheckLimitMs); }
+
 bool CheckNameInDns(const string& name, const sockaddr* address) {
     if (name.IsEmpty()) return false;
-    DnsQueryFunction query = g_dnsQuery.load();
-    DnsFreeFunction free = g_dnsFree.load();
-    if (!query || !free) {
+    std::string key = VerdictKey(name, address);
+    {
+        DnsCheckMemory& memory = Memory();
+        std::lock_guard<std::mutex> guard(memory.lock);
+        auto known = memory.verdicts.find(key);
+        if (known != memory.verdicts.end()) return known->second;
+    }
+    DnsQueryJob* job = new DnsQueryJob;
+    job->name = name.str();
+    job->type = address->sa_family == AF_INET6 ? DNS_TYPE_AAAA : DNS_TYPE_A;
+    std::memset(&job->address, 0, sizeof job->address);
+    std::memcpy(&job->address, address, address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+    job->query = g_dnsQuery.load();
+    job->free = g_dnsFree.load();
+    if (!job->query || !job->free) {
         const DnsClient& client = SystemDnsClient();
-        query = client.query;
-        free = client.free;
+        job->query = client.query;
+        job->free = client.free;
     }
-    bool v6 = address->sa_family == AF_INET6;
-    WORD type = v6 ? DNS_TYPE_AAAA : DNS_TYPE_A;
-    PDNS_RECORD records = nullptr;
-    DNS_STATUS status = query ? query(name.c_str(), type, DNS_QUERY_STANDARD, nullptr, &records, nullptr)
-                              : DNS_STATUS(ERROR_MOD_NOT_FOUND);
-    bool found = false;
-    if (status == 0) {
-        for (PDNS_RECORD r = records; r && !found; r = r->pNext) {
-            if (r->wType != type) continue;
-            if (v6)
-                found = std::memcmp(&r->Data.AAAA.Ip6Address, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr,
-                                    sizeof(IP6_ADDRESS)) == 0;
-            else
-                found = r->Data.A.IpAddress == reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr;
-        }
+    // The query runs on a thread of its own so that a DNS server that does not answer
+    // holds delivery up for the limit at most; without a thread it runs here.
+    job->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = job->done ? CreateThread(nullptr, 0, DnsQueryThread, job, 0, nullptr) : nullptr;
+    bool answered = true;
+    if (thread) {
+        CloseHandle(thread);
+        answered = WaitForSingleObject(job->done, g_dnsCheckLimitMs.load()) == WAIT_OBJECT_0;
     } else {
-        // The name is appended, never formatted: a per cent sign in it is only a character.
-        string text = FormatBuffer(256, "Ошибка проверки DNS (DNS_STATUS %i) для имени ", int(status));
-        ServiceLog().WriteText(Runlog::Error, text + name);
+        job->Run();
+        InterlockedDecrement(&job->holders);  // no thread holds it
     }
-    if (records) free(records, DnsFreeRecordList);
+    bool found = answered && job->found;
+    if (!answered) {
+        LogFailedCheck(FormatBuffer(256, "Проверка DNS не получила ответа за %lu мс для имени ",
+                                    static_cast<unsigned long>(g_dnsCheckLimitMs.load())) +
+                       LogSafe(name));
+    } else if (job->status != 0) {
+        // The name is appended, never formatted: a per cent sign in it is only a character.
+        LogFailedCheck(FormatBuffer(256, "Ошибка проверки DNS (DNS_STATUS %i) для имени ", int(job->status)) +
+                       LogSafe(name));
+    }
+    job->Release();
+    {
+        DnsCheckMemory& memory = Memory();
+        std::lock_guard<std::mutex> guard(memory.lock);
+        memory.verdicts[key] = found;
+    }
     return found;
 }
 
@@ -244,9 +372,17 @@ string ChooseHelloName(const in_addr& localAddress) {
     return ChooseHelloName(Generic(socketAddress));
 }
 
+bool NeedsNoDnsCheck(const string& name) {
+    std::string s = name.str();
+    if (!s.empty() && s.back() == '.') s.pop_back();
+    if (_stricmp(s.c_str(), "localhost") == 0) return true;
+    in6_addr probe;
+    return inet_pton(AF_INET, s.c_str(), &probe) == 1 || inet_pton(AF_INET6, s.c_str(), &probe) == 1;
+}
+
 string ChooseHelloName(const sockaddr* localAddress) {
     string name = LookupHostName(localAddress, true);
-    if (IsValidHostName(name) && CheckNameInDns(name, localAddress)) return name;
+    if (IsValidHostName(name) && !NeedsNoDnsCheck(name) && CheckNameInDns(name, localAddress)) return name;
     return AddressLiteral(localAddress);
 }
 

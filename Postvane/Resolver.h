@@ -40,10 +40,23 @@ string AddressLiteral(const in_addr& address);
 string LookupHostName(const in_addr& address, bool quiet);
 
 // True when the name has an A record holding exactly this address; CNAME records on the
-// way are passed over. An empty name gives false without a query. A failed query writes
-// "Ошибка проверки DNS (DNS_STATUS %i) для имени <name>" (kind 2) to the service log and
-// gives false.
+// way are passed over. An empty name gives false without a query. The check of a name and
+// address is made once per service run (ForgetDnsChecks starts afresh); its answer is kept.
+// A query that has not returned within the limit (kDnsCheckLimitMs) is given up and gives
+// false; it ends on its own thread. A failed or given-up check writes, once per service run,
+// "Ошибка проверки DNS (DNS_STATUS %i) для имени <name>" or "Проверка DNS не получила ответа
+// за %lu мс для имени <name>" (kind 2) to the service log.
 bool CheckNameInDns(const string& name, const in_addr& address);
+const DWORD kDnsCheckLimitMs = 1000;
+// Forgets the checks made: called when a service run starts, and when the resolver
+// functions or the DNS client are replaced.
+void ForgetDnsChecks();
+// Tests shorten the limit; 0 restores kDnsCheckLimitMs.
+void SetDnsCheckLimit(DWORD ms);
+// True for a name that no DNS check can confirm: "localhost" and address literals (what a
+// reverse lookup may answer for a name it does not know). The address literal is announced
+// instead, without a query.
+bool NeedsNoDnsCheck(const string& name);
 
 // True when text is a host name that may be announced in EHLO/HELO: labels of letters,
 // digits and hyphens, separated by single dots, at most 255 characters. Guards the
@@ -51,7 +64,8 @@ bool CheckNameInDns(const string& name, const in_addr& address);
 bool IsValidHostName(const string& text);
 
 // The name announced in EHLO/HELO for the local address: the reverse-lookup name when
-// it is a valid host name confirmed by CheckNameInDns, else the address literal.
+// it is a valid host name that needs a check (NeedsNoDnsCheck false) and CheckNameInDns
+// confirms it, else the address literal.
 string ChooseHelloName(const in_addr& localAddress);
 
 // The same for a socket address of either family (IPv4 or IPv6, as getsockname gives it).

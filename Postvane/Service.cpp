@@ -3,6 +3,7 @@
 #include "MailService.h"
 #include "FileChangeMonitor.h"
 #include "Outbox.h"
+#include "Resolver.h"
 #include "qlframe.h"
 
 namespace Postvane {
@@ -89,6 +90,8 @@ void MailService::Run() {
         return;
     }
 
+    // Each run checks the EHLO name afresh, once.
+    ForgetDnsChecks();
     // Each run announces its outbox afresh.
     outboxMonitor.reset();
     outboxDirectory = string("");

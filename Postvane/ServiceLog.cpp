@@ -21,6 +21,32 @@ string ServiceLogPath(const string& debugLog, const RealTime& day) {
     return GetFullPath(path);
 }
 
+string LogSafe(const string& text) {
+    const std::string& s = text.str();
+    size_t end = s.size();
+    while (end > 0 && (s[end - 1] == '\r' || s[end - 1] == '\n')) --end;
+    std::string safe;
+    safe.reserve(end);
+    static const char kHex[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < end; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != 0x7F) {
+            safe += char(c);
+            continue;
+        }
+        safe += '\\';
+        if (c == '\r') safe += 'r';
+        else if (c == '\n') safe += 'n';
+        else if (c == '\t') safe += 't';
+        else {
+            safe += 'x';
+            safe += kHex[c >> 4];
+            safe += kHex[c & 0xF];
+        }
+    }
+    return string(std::move(safe));
+}
+
 void OpenServiceLog() {
     string path = ServiceLogPath(ConfigText("DebugLog"), RealTime::Now());
     if (path.IsEmpty()) return;

@@ -2,6 +2,7 @@
 #include <ws2tcpip.h>
 #include <cstring>
 #include "Runlog.h"
+#include "ServiceLog.h"
 #include "qlframe.h"
 
 namespace Postvane {
@@ -21,6 +22,8 @@ const char kConnectText[] = "Не получилось соединиться с
 [[noreturn]] void RaiseCode(const char* format, unsigned code) {
     throw QLAppException(FormatBuffer(kFormatSize, format, code));
 }
+
+[[noreturn]] void RaiseConnect(unsigned code) { throw ConnectFailure(FormatBuffer(kFormatSize, kConnectText, code), code); }
 
 [[noreturn]] void RaiseSendError(int code) { RaiseCode("Ошибка Winsock при выводе данных: %u", unsigned(code)); }
 
@@ -89,19 +92,19 @@ void SmtpConnection::Open(const sockaddr* address, int addressLength, DWORD time
         BOOL noDelay = TRUE;
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
         u_long nonBlocking = 1;
-        if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR) RaiseCode(kConnectText, unsigned(WSAGetLastError()));
+        if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR) RaiseConnect(unsigned(WSAGetLastError()));
         if (connect(s, address, addressLength) == 0) return;
         int error = WSAGetLastError();
-        if (error != WSAEWOULDBLOCK) RaiseCode(kConnectText, unsigned(error));
+        if (error != WSAEWOULDBLOCK) RaiseConnect(unsigned(error));
         DWORD start = GetTickCount();
         for (;;) {
             DWORD left = Remaining(start, timeoutMs);
-            if (left == 0) RaiseCode(kConnectText, WSAETIMEDOUT);
+            if (left == 0) RaiseConnect(WSAETIMEDOUT);
             int failure = 0;
             int r = WaitSlice(s, WaitFor::Connect, left, &failure);
-            if (r == SOCKET_ERROR) RaiseCode(kConnectText, unsigned(WSAGetLastError()));
+            if (r == SOCKET_ERROR) RaiseConnect(unsigned(WSAGetLastError()));
             if (r == 1) {
-                if (failure) RaiseCode(kConnectText, unsigned(failure));
+                if (failure) RaiseConnect(unsigned(failure));
                 return;
             }
             CheckStop();
@@ -156,7 +159,7 @@ void SmtpConnection::StartTls(DWORD timeoutMs) {
         string described = "сертификат: " + c.subject + "; издатель: " + c.issuer;
         if (outcome_.checked && !c.passed)
             throw QLAppException("Сертификат сервера не прошёл проверку: " + c.reason + " (" + described + ")");
-        log_.WriteText(Runlog::Detail, "Соединение защищено (" + outcome_.protocol + "), " + described +
+        log_.WriteText(Runlog::Detail, "Соединение защищено (" + outcome_.protocol + "), " + LogSafe(described) +
                                            (outcome_.checked ? "; проверка пройдена" : "; проверка отключена"));
     } catch (...) {
         // No plaintext continues where TLS was asked for.

@@ -37,6 +37,16 @@ protected:
     ~StopTest() = default;
 };
 
+// A connect that failed: the text is "Не получилось соединиться с сервером, ошибка Winsock:
+// %u" and the code the Winsock error (10060 after the time allowed).
+class ConnectFailure : public QLAppException {
+public:
+    ConnectFailure(const string& text, unsigned code) : QLAppException(text), code_(code) {}
+    unsigned Code() const { return code_; }
+private:
+    unsigned code_;
+};
+
 // The security that the SMTP subkey's Tls number asks for.
 enum class TlsMode : DWORD {
     None = 0,      // plain SMTP
@@ -93,8 +103,8 @@ public:
     // Connects a new socket to address (TCP_NODELAY set), waiting at most timeoutMs; how long
     // an unanswered connect may take is otherwise the platform's. An earlier connection is
     // closed first. Raises "Не удаётся создать TCP сокет, ошибка Winsock: %u" or
-    // "Не получилось соединиться с сервером, ошибка Winsock: %u" (10060 after timeoutMs),
-    // leaving no socket.
+    // ConnectFailure "Не получилось соединиться с сервером, ошибка Winsock: %u" (10060 after
+    // timeoutMs), leaving no socket.
     void Open(const sockaddr* address, int addressLength, DWORD timeoutMs);
     // Sends the TLS close notification when there is a session, shuts the socket down in
     // both directions and closes it. Harmless when there is no connection.

@@ -7,6 +7,7 @@
 #include "MailService.h"
 #include "Resolver.h"
 #include "Secret.h"
+#include "ServiceLog.h"
 #include "SmtpTransport.h"
 #include "qlframe.h"
 
@@ -292,7 +293,7 @@ void SmtpHello(MailService& service) {
     // does not know ends quietly.
     if (result == AuthResult::Rejected || (result == AuthResult::Failed && anyOffered))
         connection.Log().WriteText(Runlog::Error, "Авторизация не пройдена (имя \"" + login + "\"), ответ сервера: " +
-                                                      exchange.ReplyText());
+                                                      LogSafe(exchange.ReplyText()));
 }
 
 namespace {

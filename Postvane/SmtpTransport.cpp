@@ -1,6 +1,7 @@
 #include "SmtpTransport.h"
 #include <ws2tcpip.h>
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -8,6 +9,8 @@
 #include "Globals.h"
 #include "MailService.h"
 #include "Resolver.h"
+#include "ServiceLog.h"
+#include "Setting.h"
 #include "qlframe.h"
 
 namespace Postvane {
@@ -43,7 +46,7 @@ void Trace(SmtpConnection& connection, bool sent, const char* data, size_t lengt
     bool logged = (connection.TraceFlags() & bit) != 0;
     if (!logged && !sink) return;
     string line(data, length);
-    if (logged) connection.Log().WriteText(Runlog::Detail, string(sent ? "C>" : "S>") + line);
+    if (logged) connection.Log().WriteText(Runlog::Detail, string(sent ? "C>" : "S>") + LogSafe(line));
     if (sink) sink(g_trace.context.load(), sent, line);
 }
 
@@ -67,6 +70,32 @@ string AddressText(const sockaddr* address) {
     return string(text);
 }
 
+// A service name for the port: a letter, then letters, digits and hyphens ("smtp").
+bool IsServiceName(const std::string& text) {
+    if (text.empty() || text.size() > 32 || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
+    for (char c : text)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return false;
+    return true;
+}
+
+// Port as the resolver takes it: a number from 1 to 65535 (stored as a number or as its
+// decimal text) or a service name; absent or empty gives "smtp", or 465 with TLS from the
+// first byte. Anything else raises BadSetting: a port that wraps round to another, or a
+// text that the resolver would read as something else, is never used.
+string ServerPort(const RegKey& smtp, TlsMode mode) {
+    const char kAllowed[] = "число от 1 до 65535 или имя службы (smtp)";
+    StoredNumber stored = ReadStoredNumber(smtp, "Port");
+    if (!stored.present) return string(mode == TlsMode::Implicit ? kImplicitTlsPort : kDefaultPort);
+    if (stored.number) {
+        if (stored.value < 1 || stored.value > 65535)
+            throw BadSetting(BadSettingText(kSmtpKeyPath, "Port", stored.shown, kAllowed));
+        return FormatBuffer(kFormatSize, "%lu", static_cast<unsigned long>(stored.value));
+    }
+    string text = smtp["Port"];
+    if (!IsServiceName(text.str())) throw BadSetting(BadSettingText(kSmtpKeyPath, "Port", stored.shown, kAllowed));
+    return text;
+}
+
 }  // namespace
 
 // ---- Connection ---------------------------------------------------------------------------
@@ -75,21 +104,17 @@ bool SmtpConnect(MailService& service) {
     SmtpConnection& connection = service.connection;
     RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
     string server = smtp["Server"];
-    string port = smtp["Port"];
     if (server.IsEmpty()) {
         connection.Log().WriteText(Runlog::Error, "Почтовый сервер не задан, отправка невозможна");
         return false;
     }
-    DWORD tls = DWORD(int(smtp["Tls"]));
-    if (tls > DWORD(TlsMode::Implicit)) RaiseCode("Недопустимое значение Tls: %u", unsigned(tls));
-    TlsMode mode = TlsMode(tls);
-    if (port.IsEmpty()) {
-        // A port stored as a number is taken as its decimal text.
-        int number = smtp["Port"];
-        port = number > 0 ? FormatBuffer(kFormatSize, "%d", number)
-                          : string(mode == TlsMode::Implicit ? kImplicitTlsPort : kDefaultPort);
-    }
-    connection.Log().WriteText(Runlog::Detail, "Почтовый сервер: " + server + ", порт: " + port);
+    // Every value is checked before anything is opened: a security setting that cannot be
+    // read as what it says must never be taken for plain SMTP.
+    TlsMode mode = TlsMode(CheckedNumber(smtp, kSmtpKeyPath, "Tls", DWORD(TlsMode::None), DWORD(TlsMode::Implicit),
+                                         DWORD(TlsMode::None), "0, 1 или 2"));
+    bool skipCheck = CheckedNumber(smtp, kSmtpKeyPath, "TlsSkipCheck", 0, 1, 0, "0 или 1") == 1;
+    string port = ServerPort(smtp, mode);
+    connection.Log().WriteText(Runlog::Detail, "Почтовый сервер: " + LogSafe(server) + ", порт: " + port);
 
     SmtpDisconnect(service);  // never leave an earlier connection behind
     string host = BareHost(server);
@@ -97,7 +122,7 @@ bool SmtpConnect(MailService& service) {
     connection.policy.mode = mode;
     connection.policy.host = host;
     connection.policy.rootFile = smtp["TlsRootCertificate"];
-    connection.policy.skipCheck = int(smtp["TlsSkipCheck"]) == 1;
+    connection.policy.skipCheck = skipCheck;
 
     AddrInfoRequest request(AF_UNSPEC, SOCK_STREAM, IPPROTO_TCP);
     const addrinfo* first = request.Resolve(host.c_str(), port.c_str());
@@ -117,7 +142,16 @@ bool SmtpConnect(MailService& service) {
             connection.Open(a->ai_addr, int(a->ai_addrlen), share);
             break;
         } catch (const QuilletException& e) {
-            if (!a->ai_next || service.CheckStop(true)) throw;
+            if (!a->ai_next) {
+                // The failure of the server as a whole names it: the log tells at once which
+                // setting or which machine to look at.
+                const ConnectFailure* failure = dynamic_cast<const ConnectFailure*>(&e);
+                if (failure)
+                    Raise("Не получилось соединиться с сервером " + server + ":" + port +
+                          FormatBuffer(kFormatSize, ": ошибка Winsock %u", failure->Code()));
+                throw;
+            }
+            if (service.CheckStop(true)) throw;
             connection.Log().WriteText(Runlog::Detail, "Адрес " + AddressText(a->ai_addr) + " не отвечает (" + e.Reason() +
                                                            "), пробуем следующий");
         }

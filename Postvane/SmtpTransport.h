@@ -11,7 +11,9 @@
 // Every failure raises QLAppException with one of these texts (%u: the Winsock error):
 //   "Не удаётся создать TCP сокет, ошибка Winsock: %u"
 //   "Не удаётся разрешить адрес: сервер \"<server>\" порт \"<port>\". Ошибка Winsock: %u"
-//   "Не получилось соединиться с сервером, ошибка Winsock: %u"
+//   "Не получилось соединиться с сервером <server>:<port>: ошибка Winsock %u"   (SmtpConnect)
+//   "Недопустимое значение <name> (<stored>) в ключе HKEY_LOCAL_MACHINE\...\SMTP; допустимо: ..."
+//                                                 (BadSetting, SmtpConnect: Tls, TlsSkipCheck, Port)
 //   "Ошибка Winsock при выводе данных: %u"      (10060 when a send made no progress in time)
 //   "Таймаут ввода от сервера"
 //   "Ошибка ввода от сервера, ошибка Winsock: %u"
@@ -48,11 +50,13 @@ const DWORD kHandshakeTimeout = 120000;    // the whole TLS handshake
 // tried in turn within connection.connectBudgetMs, each getting an even share of what is
 // left, until one answers; the failure of the last is raised.
 //
-// Port empty: "smtp", or 465 with TLS from the first byte. Tls (a number): 0 or absent
-// plain, 1 STARTTLS required (SmtpHello), 2 TLS from the first byte (the handshake and the
-// certificate check happen here, see SmtpConnection::StartTls); any other value raises
-// "Недопустимое значение Tls: %u" before anything is opened. TlsRootCertificate and
-// TlsSkipCheck go into connection.policy.
+// Port: a number from 1 to 65535 (a number, or its decimal text) or a service name; absent
+// or empty: "smtp", or 465 with TLS from the first byte. Tls (a number, or its text): 0 or
+// absent plain, 1 STARTTLS required (SmtpHello), 2 TLS from the first byte (the handshake
+// and the certificate check happen here, see SmtpConnection::StartTls). TlsSkipCheck: 0 or
+// 1. Any other value of the three raises BadSetting (Setting.h), naming the value, its key
+// and what is allowed, before anything is opened. TlsRootCertificate and TlsSkipCheck go
+// into connection.policy.
 //
 // On a failure the socket is closed again before the exception leaves.
 bool SmtpConnect(MailService& service);

@@ -248,11 +248,14 @@ TEST_F(SmtpResolver, ChoosesTheHelloName) {
     EXPECT_EQ("kiosk.branch.example.test", ChooseHelloName(local).str());
     EXPECT_EQ(std::vector<std::string>{"kiosk.branch.example.test"}, FakeNames::Queries());
 
+    // Each case below stands for a service run of its own: a run checks a name once.
     // An alias reaches the A record through a CNAME.
+    ForgetDnsChecks();
     FakeNames::Answer() = {{DNS_TYPE_CNAME, nullptr}, {DNS_TYPE_A, "10.0.0.99"}, {DNS_TYPE_A, "10.0.0.7"}};
     EXPECT_EQ("kiosk.branch.example.test", ChooseHelloName(local).str());
 
     // Address translation: the name's A records hold another address. No log record.
+    ForgetDnsChecks();
     FakeNames::Answer() = {{DNS_TYPE_A, "192.0.2.1"}};
     EXPECT_EQ("[10.0.0.7]", ChooseHelloName(local).str());
     EXPECT_EQ(0u, log.Count("DNS_STATUS"));
@@ -262,10 +265,79 @@ TEST_F(SmtpResolver, ChoosesTheHelloName) {
     EXPECT_EQ("[10.0.0.7]", ChooseHelloName(local).str());
 
     // A failed DNS query: one log record, and the literal.
+    ForgetDnsChecks();
     FakeNames::ReverseName() = "kiosk.branch.example.test";
     FakeNames::Status() = 9003;
     EXPECT_EQ("[10.0.0.7]", ChooseHelloName(local).str());
     EXPECT_EQ(1u, log.Count("Ошибка проверки DNS (DNS_STATUS 9003) для имени kiosk.branch.example.test")) << log.Text();
+}
+
+// A DNS query that does not return until the test lets it.
+struct StalledDns {
+    static HANDLE& Release() { static HANDLE h = nullptr; return h; }
+    static HANDLE& Returned() { static HANDLE h = nullptr; return h; }
+    static DNS_STATUS WINAPI Query(PCSTR name, WORD type, DWORD options, PIP4_ARRAY servers, PDNS_RECORD* result,
+                                   PVOID* reserved) {
+        WaitForSingleObject(Release(), 30000);
+        DNS_STATUS status = FakeNames::Query(name, type, options, servers, result, reserved);
+        SetEvent(Returned());
+        return status;
+    }
+};
+
+TEST_F(SmtpResolver, ChecksANameOncePerRunAndNeverWaitsLongForIt) {
+    in_addr local = Address("10.0.0.7");
+    struct Row {
+        const char* reverseName;
+        DNS_STATUS status;
+        bool stalls;           // the DNS server does not answer
+        const char* announced;
+        size_t queries;        // over three connections of one run
+        size_t logged;         // records of the failed check
+    } rows[] = {
+        {"kiosk.branch.example.test", 0, false, "kiosk.branch.example.test", 1, 0},
+        {"kiosk.branch.example.test", 9003, false, "[10.0.0.7]", 1, 1},
+        // Under Wine the reverse name of the loopback address is localhost, which no DNS knows.
+        {"localhost", 123, false, "[10.0.0.7]", 0, 0},
+        {"LOCALHOST.", 123, false, "[10.0.0.7]", 0, 0},
+        {"10.0.0.7", 0, false, "[10.0.0.7]", 0, 0},
+        {"kiosk.branch.example.test", 0, true, "[10.0.0.7]", 1, 1},
+    };
+    const DWORD kLimit = 50;
+    SetDnsCheckLimit(kLimit);
+    StalledDns::Release() = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    StalledDns::Returned() = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.reverseName) + (row.stalls ? ", stalls" : ""));
+        FakeNames::Install(row.reverseName, "10.0.0.7");
+        FakeNames::Status() = row.status;
+        ResetEvent(StalledDns::Release());
+        if (row.stalls) SetDnsClient(StalledDns::Query, FakeNames::Free);
+        size_t before = log.Count("для имени ");
+        DWORD start = GetTickCount();
+        for (int connection = 0; connection < 3; ++connection)
+            EXPECT_EQ(row.announced, ChooseHelloName(local).str()) << "connection " << connection;
+        DWORD took = GetTickCount() - start;
+        EXPECT_GT(kLimit * 20, took) << "a silent DNS server holds delivery up for the limit at most";
+        SetEvent(StalledDns::Release());
+        if (row.stalls) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(StalledDns::Returned(), 30000)) << "the query ends on its own";
+        }
+        EXPECT_EQ(row.queries, FakeNames::Queries().size());
+        EXPECT_EQ(row.logged, log.Count("для имени ") - before) << log.Text();
+
+        ForgetDnsChecks();  // the next run checks again
+        ResetEvent(StalledDns::Returned());
+        ChooseHelloName(local);
+        if (row.stalls) WaitForSingleObject(StalledDns::Returned(), 30000);
+        EXPECT_EQ(row.queries * 2, FakeNames::Queries().size());
+        SetDnsClient(nullptr, nullptr);
+    }
+    CloseHandle(StalledDns::Release());
+    CloseHandle(StalledDns::Returned());
+    EXPECT_EQ(1u, log.Count("[2] Проверка DNS не получила ответа за 50 мс для имени kiosk.branch.example.test"))
+        << log.Text();
+    SetDnsCheckLimit(0);
 }
 
 TEST_F(SmtpResolver, WritesTheCheckedNameLiterally) {

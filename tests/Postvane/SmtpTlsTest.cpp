@@ -237,7 +237,9 @@ TEST_F(SmtpTls, NeverFallsBackToPlainText) {
     ExpectNothingSaidInClear();
 
     UseTls(3);
-    EXPECT_EQ("Недопустимое значение Tls: 3", Raised([&] { SmtpConnect(service); }));
+    EXPECT_EQ("Недопустимое значение Tls (3) в ключе HKEY_LOCAL_MACHINE\\Software\\Quillet\\Pennark\\Kiosk\\Mail\\SMTP; "
+              "допустимо: 0, 1 или 2",
+              Raised([&] { SmtpConnect(service); }));
 }
 
 // ---- The delivery pass ---------------------------------------------------------------------

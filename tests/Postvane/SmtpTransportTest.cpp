@@ -190,7 +190,8 @@ TEST_F(SmtpTransport, FailedAttemptsLeaveNoSocketBehind) {
     }
     testing_support::SetRegText(kSmtpKey, "Server", "127.0.0.1");
     UsePort(closedPort);
-    EXPECT_EQ("Не получилось соединиться с сервером, ошибка Winsock: 10061", Raised([&] { SmtpConnect(service); }));
+    EXPECT_EQ("Не получилось соединиться с сервером 127.0.0.1:" + std::to_string(closedPort) + ": ошибка Winsock 10061",
+              Raised([&] { SmtpConnect(service); }));
     EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
 
     DWORD before = 0, after = 0;
@@ -221,9 +222,11 @@ TEST_F(SmtpTransport, TriesEveryAddressUntilOneAnswers) {
                             "10061), пробуем следующий")) << log.Text();
     SmtpDisconnect(service);
 
-    // None answers: the last failure is told.
+    // None answers: the last failure is told, naming the server.
     RecordingResolver::Ports() = {closedPort, closedPort};
-    EXPECT_EQ("Не получилось соединиться с сервером, ошибка Winsock: 10061", Raised([&] { SmtpConnect(service); }));
+    std::string raised = Raised([&] { SmtpConnect(service); });
+    EXPECT_EQ(0u, raised.find("Не получилось соединиться с сервером 127.0.0.1:")) << raised;
+    EXPECT_NE(std::string::npos, raised.find(": ошибка Winsock 10061")) << raised;
     EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
 }
 
