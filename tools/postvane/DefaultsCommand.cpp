@@ -9,9 +9,14 @@
 namespace {
 
 int Defaults(const tool::Args&) {
-    // Exported under its C++ name only.
+    // Exported under its C++ name only; it reports a failure through its result and the last
+    // error, never by raising.
+    if (!SmtpCreateDefaultConfig()) {
+        std::fprintf(stderr, "postvane defaults: the default configuration was not written, error %lu\n",
+                     GetLastError());
+        return 1;
+    }
     try {
-        SmtpCreateDefaultConfig();
         // The library is linked into this program and names the program as its module; the
         // components that read ServiceModule load Postvane.dll, which lies beside the tool.
         RegKey key(HKEY_LOCAL_MACHINE, Postvane::kMailKeyPath, true, RegKey::AllAccess);
