@@ -275,38 +275,6 @@ size_t LongestLine(const std::string& text) {
     return longest;
 }
 
-// Quoted-printable with CR LF as the line end: every other CR and LF is encoded, so the
-// text decodes to the very bytes given.
-void AppendQuotedPrintable(std::string& m, const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    size_t column = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            m += "\r\n";
-            column = 0;
-            ++i;
-            continue;
-        }
-        bool atLineEnd = i + 1 == text.size() || (text[i + 1] == '\r' && i + 2 < text.size() && text[i + 2] == '\n');
-        bool literal = (c >= 33 && c <= 126 && c != '=') || (IsBlank(c) && !atLineEnd);
-        size_t width = literal ? 1 : 3;
-        if (column + width > kQuotedLineLength - 1) {
-            m += "=\r\n";
-            column = 0;
-        }
-        if (literal) {
-            m += c;
-        } else {
-            unsigned char u = static_cast<unsigned char>(c);
-            m += '=';
-            m += kHex[u >> 4];
-            m += kHex[u & 15];
-        }
-        column += width;
-    }
-}
-
 size_t Base64Size(size_t bytes) {
     size_t lines = (bytes + kBase64LineBytes - 1) / kBase64LineBytes;
     return Base64Length(bytes) + 2 * lines;
@@ -426,6 +394,43 @@ bool IsPlainAddressList(const std::string& list) {
     }
 }
 
+void AppendQuotedPrintable(std::string& m, const char* text, size_t length, bool anyLineEnd) {
+    static const char kHex[] = "0123456789ABCDEF";
+    // The length of the line end at i: CR LF, and with anyLineEnd a bare CR or LF; else 0.
+    auto lineEnd = [&](size_t i) -> size_t {
+        if (i >= length) return 0;
+        if (text[i] == '\r' && i + 1 < length && text[i + 1] == '\n') return 2;
+        return anyLineEnd && (text[i] == '\r' || text[i] == '\n') ? 1 : 0;
+    };
+    size_t column = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (size_t n = lineEnd(i)) {
+            m += "\r\n";
+            column = 0;
+            i += n - 1;
+            continue;
+        }
+        char c = text[i];
+        // A blank before a line end would be taken away by relays: it is encoded.
+        bool atLineEnd = i + 1 == length || lineEnd(i + 1) != 0;
+        bool literal = (c >= 33 && c <= 126 && c != '=') || (IsBlank(c) && !atLineEnd);
+        size_t width = literal ? 1 : 3;
+        if (column + width > kQuotedLineLength - 1) {
+            m += "=\r\n";
+            column = 0;
+        }
+        if (literal) {
+            m += c;
+        } else {
+            unsigned char u = static_cast<unsigned char>(c);
+            m += '=';
+            m += kHex[u >> 4];
+            m += kHex[u & 15];
+        }
+        column += width;
+    }
+}
+
 string SenderText(const char* from, const string& reversePath) {
     std::string value;
     HeaderLine line(value, "From:");
@@ -493,7 +498,7 @@ string ComposeMessage(const SmtpMail& mail, const string& reversePath, const Mes
     m += "\r\n";
     m += "--" + b + "\r\nContent-Type: text/plain; charset=\"windows-1251\"\r\n";
     m += quoted ? "Content-Transfer-Encoding: quoted-printable\r\n\r\n" : "Content-Transfer-Encoding: 8bit\r\n\r\n";
-    if (quoted) AppendQuotedPrintable(m, text);
+    if (quoted) AppendQuotedPrintable(m, text.data(), text.size(), false);
     else m += text;
 
     // The attachments' share is known exactly: one growth of the buffer, then none.

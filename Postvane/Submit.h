@@ -29,6 +29,11 @@ bool IsPlainAddress(const std::string& address);
 // or a plain address.
 bool IsPlainAddressList(const std::string& list);
 
+// Appends the bytes quoted-printable, lines of at most 76 characters. CR LF is a line end;
+// with anyLineEnd a bare CR or LF is one too (as SMTP takes them), else they are encoded, so
+// that the text decodes to the very bytes given.
+void AppendQuotedPrintable(std::string& out, const char* text, size_t length, bool anyLineEnd);
+
 // The message parts that come from outside the record: the sender's header value and
 // address, the date, the message identifier and the boundary between the parts.
 struct MessageFrame {
