@@ -186,14 +186,14 @@ std::string IdDomain(const std::string& reversePath) {
     return domain;
 }
 
-// RFC 2231 extended value: charset, empty language, and every byte that is no attribute
-// character as %XX.
+// RFC 2231 extended value: every byte that is no attribute character (a printable
+// non-blank that is neither a MIME special nor "*", "'" or "%") as %XX.
 std::string PercentEncoded(const std::string& bytes) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (char c : bytes) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (IsAtomChar(c) && !std::strchr("*'%", c)) {
+        if (c > 0x20 && c < 0x7F && !std::strchr("()<>@,;:\\\"/[]?=*'%", c)) {
             out += c;
         } else {
             out += '%';
