@@ -362,7 +362,8 @@ TEST_F(Submit, ConcurrentSubmissionsAllLand) {
     // Every thread starts its search at the same number, so the names collide.
     Postvane::SubmitSeams::SetTickCount([]() -> DWORD { return 77; });
     const int kThreads = 8, kEach = 12;
-    const std::string body(3000, 'b');
+    std::string body;
+    while (body.size() < 3000) body += std::string(62, 'b') + "\r\n";
     std::vector<std::thread> threads;
     std::vector<int> failures(kThreads, 0);
     for (int t = 0; t < kThreads; ++t)

@@ -28,7 +28,7 @@ import tempfile
 from email.headerregistry import Address
 from email.message import EmailMessage
 
-RECEIVED = ("Received: from mail.outside.example (mail.outside.example [198.51.100.7])\r\n"
+RECEIVED = ("Received: from mail.outside.example (mail.outside.example [93.184.216.34])\r\n"
             "\tby mx.provider.example (Postfix) with ESMTPS id 4Ab2Cd3Ef\r\n"
             "\tfor <a@provider.example>; {date}\r\n")
 NAME_FORM = ("encoded word inside quoted string", "missing trailing whitespace after encoded-word")
