@@ -1,5 +1,6 @@
 #include "Submit.h"
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include "Globals.h"
@@ -604,6 +605,14 @@ extern "C" BOOL WINAPI SmtpSendMail(const SmtpMail* mail) {
         SetLastError(e.Code() ? DWORD(e.Code()) : ERROR_INTERNAL_ERROR);
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (const QuilletException& e) {
+        // A file failure names its system error in its text ("..., system error 112:"); the
+        // thread's last error may have been changed on the way out.
+        const std::string& reason = e.Reason().str();
+        size_t at = reason.find("system error ");
+        DWORD error = at == std::string::npos ? 0 : DWORD(std::strtoul(reason.c_str() + at + 13, nullptr, 10));
+        if (!error) error = GetLastError();
+        SetLastError(error ? error : ERROR_INTERNAL_ERROR);
     } catch (...) {
         DWORD error = GetLastError();
         SetLastError(error ? error : ERROR_INTERNAL_ERROR);

@@ -661,7 +661,7 @@ TEST_F(Submit, FailedWriteLeavesNoFile) {
     g_writtenPath.clear();
     SetLastError(0);
     EXPECT_FALSE(SmtpSendMail(&mail)) << "nothing leaves the export";
-    EXPECT_NE(0u, GetLastError());
+    EXPECT_EQ(112u, GetLastError()) << "the system error of the failed write";
     EXPECT_THROW(Postvane::SubmitMail(&mail, true), FileException);
     EXPECT_FALSE(g_writtenPath.empty()) << "the write was reached";
     EXPECT_TRUE(ListDir(outbox).empty()) << "the partial file was removed";
