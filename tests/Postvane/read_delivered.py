@@ -56,7 +56,9 @@ def spam_score(message, home):
     scored = email.message_from_bytes(result.stdout, policy=email.policy.compat32)
     status = " ".join(str(scored.get("X-Spam-Status", "")).split())
     score = status.split("score=")[1].split()[0] if "score=" in status else "?"
-    rules = status.split("tests=")[1].split()[0] if "tests=" in status else ""
+    # The list of rules may be folded after any comma; it ends before the next field.
+    rules = status.split("tests=")[1] if "tests=" in status else ""
+    rules = "".join(rules.split(" autolearn=")[0].split(" version=")[0].split())
     return score, rules
 
 
