@@ -5,6 +5,7 @@
 #include <memory>
 #include "PKLib.h"
 #include "Settled.h"
+#include "Submit.h"
 #include "qlframe.h"
 
 namespace Postvane {
@@ -12,6 +13,14 @@ namespace Postvane {
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// A configured text for one log line: control characters as "?".
+string Printable(const string& text) {
+    std::string s = text.str();
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return string(std::move(s));
+}
 
 // One line of text: [begin, end) without its line end; crlf tells whether CR LF ended it.
 struct Line {
@@ -211,6 +220,17 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
                 RegKey smtp(*ConfigKey(), "SMTP", false, RegKey::ReadAccess);
                 m.recipient = smtp["Recipient"].Text();
                 if (m.recipient.IsEmpty()) throw QLAppException("Не задан адрес получателя этого сообщения");
+                // A line end would write a header of its own into the message, brackets or
+                // blanks parameters into RCPT TO. The setting is at fault, not the message:
+                // it waits, uncounted, until the setting is mended.
+                if (!IsPlainAddressList(m.recipient.str())) {
+                    log.WriteText(Runlog::Error, "Недопустимый адрес получателя (\"Recipient\"), письмо ждёт исправления "
+                                                 "настройки: " + Printable(m.recipient));
+                    m.recipient = string();
+                    m.WaitMs = service.RetryTimeout() * service.secondMs;
+                    m.Disposition = Deferred;
+                    return m;
+                }
             }
             // A file shorter than the header window has been read whole already.
             m.content = got < head.size() ? string(head.data(), got) : LoadTextFile(file);

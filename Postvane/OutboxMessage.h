@@ -73,7 +73,9 @@ string AttemptLogPath(const string& outbox, const string& messagePath);
 // extension, sorted without regard to case (lstrcmpiA).
 std::vector<keystring> ListOutbox(const string& outbox);
 
-// Opens and reads one message file, its attempt log and its class rules.
+// Opens and reads one message file, its attempt log and its class rules. A message without
+// a To header whose fall-back Recipient is not a list of plain addresses (IsPlainAddressList)
+// is logged and Deferred by "Retry Timeout", uncounted: the setting is at fault.
 OutboxMessage ReadMessage(MailService& service, const string& path);
 // Applies the limit and schedule of the message's class: false when it has failed too
 // often (then Rejected); may make it Deferred with WaitMs.

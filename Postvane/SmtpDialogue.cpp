@@ -1,4 +1,5 @@
 #include "SmtpDialogue.h"
+#include <algorithm>
 #include <cstring>
 #include <cstdlib>
 #include <string>
@@ -9,6 +10,7 @@
 #include "Secret.h"
 #include "ServiceLog.h"
 #include "SmtpTransport.h"
+#include "Submit.h"
 #include "qlframe.h"
 
 namespace Postvane {
@@ -31,6 +33,7 @@ const unsigned kBadArguments = 501;
 const unsigned kNotImplemented = 502;
 const unsigned kAuthFailed = 535;
 const unsigned kTooBig = 552;
+const unsigned kBadMailbox = 553;
 
 // The content goes out in blocks of whole lines of about this size: one send call per
 // line would cost a kernel call per line.
@@ -303,6 +306,8 @@ string MailFromCommand(SmtpConnection& connection, string* reversePath, unsigned
     RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
     string sender = smtp["ReversePath"];
     if (sender.IsEmpty()) Raise("Не задан адрес отправителя (\"ReversePath\")");
+    // An address with a line end, brackets or blanks would add commands or parameters.
+    if (!IsPlainAddress(sender.str())) Raise("Недопустимый адрес отправителя (\"ReversePath\"): " + OneLine(sender));
     const ServerOffers& offers = connection.offers;
     if (offers.size && offers.sizeLimit && messageSize > offers.sizeLimit)
         throw SmtpRefusal(kTooBig, FormatBuffer(kFormatSize, "Письмо больше, чем принимает сервер: %llu байт при пределе %llu",
@@ -355,7 +360,7 @@ void SmtpSendAhead(MailService& service, const string& recipients, unsigned long
     // A command with a line end in it is refused by the step that sends it, not sent here.
     if (HasLineEnd(mail)) return;
     for (const string& r : list)
-        if (HasLineEnd(r)) return;
+        if (HasLineEnd(r) || !IsPlainAddress(r.str())) return;
     SmtpSendLines(connection, block.data(), block.size(), ReplyTimeouts().mailFrom);
     connection.ahead.mail = true;
     connection.ahead.rcpt = unsigned(list.size());
@@ -398,6 +403,154 @@ void ForEachLine(const string& content, Line line) {
 
 }  // namespace
 
+namespace {
+
+bool HasEightBit(const char* text, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
+    return false;
+}
+
+// One header field of an entity's header block, unfolded; empty when there is none.
+std::string FieldValue(const std::string& header, const char* name) {
+    size_t nameLength = std::strlen(name);
+    for (size_t pos = 0; pos < header.size();) {
+        size_t eol = header.find("\r\n", pos);
+        if (eol == std::string::npos) eol = header.size();
+        if (eol - pos > nameLength && _strnicmp(header.c_str() + pos, name, nameLength) == 0 &&
+            header[pos + nameLength] == ':') {
+            std::string value = header.substr(pos + nameLength + 1, eol - pos - nameLength - 1);
+            // Continuation lines belong to the field.
+            while (eol + 2 < header.size() && (header[eol + 2] == ' ' || header[eol + 2] == '\t')) {
+                size_t next = header.find("\r\n", eol + 2);
+                if (next == std::string::npos) next = header.size();
+                value += header.substr(eol + 2, next - eol - 2);
+                eol = next;
+            }
+            return value;
+        }
+        pos = eol + 2;
+    }
+    return std::string();
+}
+
+std::string Trimmed(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The boundary parameter of a multipart Content-Type value; empty for any other type.
+std::string MultipartBoundary(const std::string& type) {
+    std::string t = Trimmed(type);
+    if (_strnicmp(t.c_str(), "multipart/", 10) != 0) return std::string();
+    for (size_t pos = t.find(';'); pos != std::string::npos; pos = t.find(';', pos + 1)) {
+        size_t name = t.find_first_not_of(" \t", pos + 1);
+        if (name == std::string::npos || _strnicmp(t.c_str() + name, "boundary=", 9) != 0) continue;
+        size_t value = name + 9;
+        if (value < t.size() && t[value] == '"') {
+            size_t close = t.find('"', value + 1);
+            return close == std::string::npos ? std::string() : t.substr(value + 1, close - value - 1);
+        }
+        size_t end = t.find_first_of("; \t", value);
+        return t.substr(value, end == std::string::npos ? std::string::npos : end - value);
+    }
+    return std::string();
+}
+
+// The header block with the value of its Content-Transfer-Encoding field replaced.
+std::string WithEncoding(const std::string& header, const char* encoding) {
+    const char name[] = "content-transfer-encoding:";
+    for (size_t pos = 0; pos < header.size();) {
+        size_t eol = header.find("\r\n", pos);
+        if (eol == std::string::npos) eol = header.size();
+        if (_strnicmp(header.c_str() + pos, name, sizeof name - 1) == 0) {
+            size_t end = eol;
+            while (end + 2 < header.size() && (header[end + 2] == ' ' || header[end + 2] == '\t')) {
+                end = header.find("\r\n", end + 2);
+                if (end == std::string::npos) end = header.size();
+            }
+            return header.substr(0, pos) + "Content-Transfer-Encoding: " + encoding + header.substr(end);
+        }
+        pos = eol + 2;
+    }
+    return header;
+}
+
+// Appends the entity text[begin, end) with every part that declares 8bit made
+// quoted-printable; multipart bodies are walked part by part, everything else is copied.
+void AppendSevenBit(std::string& out, const std::string& text, size_t begin, size_t end) {
+    // The header block ends at the blank line; an entity may start with it (no fields).
+    size_t blank = text.compare(begin, 2, "\r\n") == 0 ? begin : text.find("\r\n\r\n", begin);
+    if (blank == std::string::npos || blank + 2 > end || !HasEightBit(text.data() + begin, end - begin)) {
+        out.append(text, begin, end - begin);
+        return;
+    }
+    size_t headerEnd = blank == begin ? begin : blank + 2;  // after the last field's CR LF
+    std::string header = text.substr(begin, headerEnd - begin);
+    size_t body = std::min(headerEnd + 2, end);
+    std::string boundary = MultipartBoundary(FieldValue(header, "Content-Type"));
+    if (!boundary.empty()) {
+        const std::string dash = "--" + boundary;
+        // The next delimiter line at or after from: the offset of its "--".
+        auto delimiter = [&](size_t from) -> size_t {
+            if (from == body && text.compare(body, dash.size(), dash) == 0) return body;
+            size_t at = text.find("\r\n" + dash, from);
+            return at == std::string::npos || at + 2 >= end ? std::string::npos : at + 2;
+        };
+        size_t d = delimiter(body);
+        if (d == std::string::npos) {
+            out.append(text, begin, end - begin);
+            return;
+        }
+        out.append(text, begin, d - begin);  // the header block and the preamble
+        for (;;) {
+            size_t eol = text.find("\r\n", d);
+            if (eol == std::string::npos || eol + 2 > end) {
+                out.append(text, d, end - d);
+                return;
+            }
+            out.append(text, d, eol + 2 - d);  // the delimiter line
+            if (text.compare(d + dash.size(), 2, "--") == 0) {
+                out.append(text, eol + 2, end - eol - 2);  // the epilogue
+                return;
+            }
+            size_t part = eol + 2;
+            size_t next = delimiter(eol);
+            if (next == std::string::npos) {
+                AppendSevenBit(out, text, part, end);
+                return;
+            }
+            // The CR LF before the next delimiter belongs to it, not to the part; an empty
+            // part shares it with the delimiter line before.
+            if (next - 2 >= part) {
+                AppendSevenBit(out, text, part, next - 2);
+                out += "\r\n";
+            }
+            d = next;
+        }
+    }
+    std::string encoding = Trimmed(FieldValue(header, "Content-Transfer-Encoding"));
+    if (_stricmp(encoding.c_str(), "8bit") != 0) {
+        out.append(text, begin, end - begin);
+        return;
+    }
+    out += WithEncoding(header, "quoted-printable");
+    out += "\r\n";
+    AppendQuotedPrintable(out, text.data() + body, end - body, true);
+}
+
+}  // namespace
+
+string SmtpSevenBitContent(const string& content) {
+    const std::string& text = content.str();
+    if (!HasEightBit(text.data(), text.size())) return content;
+    std::string out;
+    out.reserve(text.size() + text.size() / 2);
+    AppendSevenBit(out, text, 0, text.size());
+    return string(std::move(out));
+}
+
 unsigned long long SmtpWireSize(const string& content) {
     unsigned long long size = 0;
     const char* text = content.c_str();
@@ -409,6 +562,9 @@ void SmtpRcptTo(MailService& service, const string& recipients) {
     const SmtpTimeouts& t = ReplyTimeouts();
     SmtpConnection& connection = service.connection;
     for (const string& recipient : Recipients(recipients)) {
+        // Never sent: brackets or blanks would end the address and add ESMTP parameters.
+        if (!IsPlainAddress(recipient.str()))
+            throw SmtpRefusal(kBadMailbox, "Недопустимый адрес получателя: " + OneLine(recipient));
         if (connection.ahead.rcpt) --connection.ahead.rcpt;
         else SmtpSendLine(connection, "RCPT TO: <" + recipient + ">", t.rcptTo);
         vec<string> reply;
@@ -432,10 +588,12 @@ void SmtpData(MailService& service, const string& content, bool* beforeData) {
     // Every CR LF, bare LF and bare CR ends a line: no line end other than CR LF ever
     // reaches the wire, so no text can end the data early or smuggle commands after it.
     // The wire form is sent in blocks of whole lines, not one send call per line.
-    const char* text = content.c_str();
+    // A server without 8BITMIME gets 8bit parts quoted-printable; the file stays as it is.
+    const string sent = connection.offers.eightBit ? content : SmtpSevenBitContent(content);
+    const char* text = sent.c_str();
     std::string block;
     block.reserve(kContentBlock + 1024);
-    ForEachLine(content, [&](size_t begin, size_t end) {
+    ForEachLine(sent, [&](size_t begin, size_t end) {
         if (end > begin && text[begin] == '.') block += '.';
         block.append(text + begin, end - begin);
         block += "\r\n";

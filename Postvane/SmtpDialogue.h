@@ -73,6 +73,8 @@ void SmtpHello(MailService& service);
 // our messages is 8-bit) and SIZE=messageSize when it offers SIZE and a size is given.
 // Hands back the ReversePath used when asked. Raises
 //   "Не задан адрес отправителя (\"ReversePath\")"     ReversePath empty
+//   "Недопустимый адрес отправителя (\"ReversePath\"): <address>"   not a plain address
+//                                                        (IsPlainAddress), nothing sent
 //   SmtpRefusal 552 "Письмо больше, чем принимает сервер: <size> байт при пределе <limit>"
 //                                                        before anything is sent
 //   SmtpRefusal 552 "Неожиданный ответ сервера (MAIL): <reply>"   the server's size refusal
@@ -92,14 +94,23 @@ void SmtpSendAhead(MailService& service, const string& recipients, unsigned long
 // doubled), without the final dot: what SIZE= declares.
 unsigned long long SmtpWireSize(const string& content);
 
+// The content as it goes to a server that does not offer 8BITMIME: every part that
+// declares "Content-Transfer-Encoding: 8bit" and holds 8-bit bytes becomes quoted-printable
+// (its lines as SMTP takes them: CR LF, bare CR and bare LF each end one), the parts of a
+// multipart body are walked, everything else is kept byte for byte. Content without 8-bit
+// bytes is returned as it is.
+string SmtpSevenBitContent(const string& content);
+
 // RCPT TO: <recipient> for each piece of the comma-separated text, in order. CR and LF are
 // removed from a piece (a folded header), then white space at both ends; a piece left empty
 // (a,,b) is passed over. 250 and 251 (forwarded) accept a recipient; the first other reply
 // raises SmtpRefusal "Неожиданный ответ сервера (RCPT): <reply>"; later recipients are not
-// offered.
+// offered. A recipient that is no plain address (IsPlainAddress) is never sent: SmtpRefusal
+// 553 "Недопустимый адрес получателя: <address>".
 void SmtpRcptTo(MailService& service, const string& recipients);
 
-// DATA, the content, the final dot. *beforeData is true on entry and becomes false once the
+// DATA, the content (SmtpSevenBitContent of it when the server does not offer 8BITMIME),
+// the final dot. *beforeData is true on entry and becomes false once the
 // server has answered DATA with 354: a failure with it false happened during the content.
 // On the wire every CR LF, bare LF and bare CR of the content is one line end, every line
 // goes out with CR LF and a line beginning with "." gets one more "."; a content ending

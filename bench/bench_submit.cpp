@@ -1,19 +1,53 @@
 // Submission throughput and memory: prints submissions per second and the time of one call
 // for a 2 KiB text message and for a message with a 1 MiB attachment, with and without the
-// flush to disk, and the peak memory that one large submission adds.
+// flush to disk, and the peak heap memory that one submission with a 1 MiB and with a
+// 100 MiB attachment takes beyond the caller's own buffers, against the size of its file.
 //
 // The registry is redirected to a private key and the outbox is a temporary directory; both
 // are removed at the end.
-#define PSAPI_VERSION 2  // GetProcessMemoryInfo from kernel32
 #include "BenchSupport.h"
 #include <windows.h>
-#include <psapi.h>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include "Submit.h"
 #include "qlframe.h"
 
 using namespace bench;
+
+// Every heap block of the program is counted: the bytes held now and the most held since the
+// last reset. Each block carries its size in front of it.
+namespace {
+std::atomic<size_t> g_held{0};
+std::atomic<size_t> g_peak{0};
+const size_t kHeader = 16;  // keeps the block aligned for any type
+
+void* Allocate(size_t size) {
+    char* block = static_cast<char*>(std::malloc(size + kHeader));
+    if (!block) throw std::bad_alloc();
+    *reinterpret_cast<size_t*>(block) = size;
+    size_t held = g_held += size;
+    for (size_t peak = g_peak; held > peak && !g_peak.compare_exchange_weak(peak, held);) {
+    }
+    return block + kHeader;
+}
+
+void Release(void* p) {
+    if (!p) return;
+    char* block = static_cast<char*>(p) - kHeader;
+    g_held -= *reinterpret_cast<size_t*>(block);
+    std::free(block);
+}
+}  // namespace
+
+void* operator new(size_t size) { return Allocate(size); }
+void* operator new[](size_t size) { return Allocate(size); }
+void operator delete(void* p) noexcept { Release(p); }
+void operator delete[](void* p) noexcept { Release(p); }
+void operator delete(void* p, size_t) noexcept { Release(p); }
+void operator delete[](void* p, size_t) noexcept { Release(p); }
 
 namespace {
 
@@ -22,13 +56,6 @@ const double kRunSeconds = 1.0;  // each measurement runs about this long...
 const int kMinCalls = 5;         // ...and makes at least this many calls
 
 
-
-PROCESS_MEMORY_COUNTERS Memory() {
-    PROCESS_MEMORY_COUNTERS pmc = {};
-    pmc.cb = sizeof pmc;
-    GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
-    return pmc;
-}
 
 void Measure(const char* what, const SmtpMail& mail, bool flush, const std::string& outbox) {
     int calls = 0;
@@ -85,22 +112,32 @@ int main() {
         large.Attachments = &attachment;
         large.AttachmentCount = 1;
 
-        // Peak memory first, while the process has not yet needed more for anything else;
-        // a small submission beforehand loads what every submission needs.
-        Postvane::SubmitMail(&small, false);
-        PROCESS_MEMORY_COUNTERS before = Memory();
-        Postvane::SubmitMail(&large, false);
-        PROCESS_MEMORY_COUNTERS after = Memory();
-        RemoveTree(outbox);
-        // Growth of the peak over what the process held just before the call. Wine reports the
-        // current commit as the peak commit, so the second figure reads 0 there.
-        if (after.PeakWorkingSetSize > before.PeakWorkingSetSize)
-            std::printf("peak memory of one submission with a 1 MiB attachment: working set +%.2f MiB",
-                        double(after.PeakWorkingSetSize - before.WorkingSetSize) / (1 << 20));
-        else
-            std::printf("peak memory of one submission with a 1 MiB attachment: working set below an earlier peak");
-        std::printf(", committed +%.2f MiB (PeakPagefileUsage)\n",
-                    double(after.PeakPagefileUsage - before.PeakPagefileUsage) / (1 << 20));
+        // Peak heap of one submission beyond what the process held just before it (the
+        // caller's buffers among it), against the size of the message file written.
+        for (size_t mib : {size_t(1), size_t(100)}) {
+            std::string data(mib << 20, '\0');
+            for (size_t i = 0; i < data.size(); ++i) data[i] = char((i * 2654435761u) >> 13);
+            SmtpMailAttachment a = attachment;
+            a.Data = data.data();
+            a.DataSize = DWORD(data.size());
+            SmtpMail one = small;
+            one.Attachments = &a;
+            one.AttachmentCount = 1;
+            size_t before = g_held;
+            g_peak = before;
+            if (!Postvane::SubmitMail(&one, false)) {
+                std::printf("%zu MiB attachment: refused, last error %lu\n", mib, GetLastError());
+                result = 1;
+                continue;
+            }
+            double extra = double(g_peak - before);
+            double file = 0;
+            for (FileFinder f(string((outbox + "\\*.eml").c_str())); f.Found(); f.Next()) file += double(f.Size());
+            RemoveTree(outbox);
+            std::printf("peak memory of one submission with a %zu MiB attachment: +%.2f MiB, message file %.2f MiB, "
+                        "%.2f times the file\n",
+                        mib, extra / (1 << 20), file / (1 << 20), file > 0 ? extra / file : 0.0);
+        }
 
         Measure("2 KiB text", small, false, outbox);
         Measure("2 KiB text", small, true, outbox);

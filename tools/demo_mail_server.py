@@ -4,15 +4,30 @@
 required before AUTH and mail (the certificates of tools/smtppeer/test_certs.py in DIR).
 Writes its port to --port-file and stores every message it accepts in --store as NNN.eml (the
 content as received, after dot-unstuffing) with NNN.txt (TLS, who authenticated, the
-envelope). Runs until it is terminated.
+envelope, and the sender, subject and attachment names as a mail reader shows them, decoded
+by Python's email package). Runs until it is terminated.
 """
 import argparse
 import asyncio
+import email
+import email.policy
 import os
 import signal
 import ssl
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+
+def shown(content):
+    """The sender, subject and attachment names as a mail reader shows them."""
+    try:
+        message = email.message_from_bytes(content, policy=email.policy.default)
+        lines = ["From: %s" % message.get("From", ""), "Subject: %s" % message.get("Subject", "")]
+        for part in message.iter_attachments():
+            lines.append("Attachment: %s" % (part.get_filename() or "(no name)"))
+        return "".join(line.replace("\r", " ").replace("\n", " ") + "\n" for line in lines)
+    except Exception as error:  # a message the reader cannot take is shown as such
+        return "Unreadable message: %s\n" % error
 
 
 def main():
@@ -50,6 +65,7 @@ def main():
                 f.write("AUTH %s as %s\nMAIL FROM:<%s>\nRCPT TO:%s\n" % (
                     getattr(session, "demo_mechanism", "-"), login, envelope.mail_from,
                     ", ".join("<%s>" % r for r in envelope.rcpt_tos)))
+                f.write(shown(envelope.original_content))
             return "250 OK stored as %03d" % Store.count
 
     context = None

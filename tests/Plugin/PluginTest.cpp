@@ -109,7 +109,7 @@ TEST_F(PluginTest, FailedSubmissionReachesTheHostAsExceptionInformation) {
     } rows[] = {
         {"a disabled service", 1, outbox, false, 59999,
          "Windows system call error 1058 (00000422) at \"Plugin/SessionExtender\":111"},
-        {"an outbox that cannot be written", 0, dir / "file\\outbox", false, 59999, "file create error, system error 3"},
+        {"an outbox that cannot be written", 0, dir / "file\\outbox", false, 59999, "Windows system call error 3 (00000003)"},
         {"no session", 0, outbox, true, WORD(E_POINTER & 0xFFFF), "the session event came without a session"},
     };
     for (const Row& row : rows) {

@@ -356,11 +356,55 @@ TEST_F(SmtpDialogue, UnfoldsRecipientsBeforeSending) {
     server.Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n");
     Connect(server);
     // A folded To: header gives line ends inside the recipients text.
-    SmtpRcptTo(service, string("a@x.test,\r\n b@x.test, c@x.\r\n\ttest"));
-    EXPECT_EQ("RCPT TO: <a@x.test>\r\nRCPT TO: <b@x.test>\r\nRCPT TO: <c@x.\ttest>\r\n", Sent(server));
+    SmtpRcptTo(service, string("a@x.test,\r\n b@x.test,\r\n\tc@x.test"));
+    EXPECT_EQ("RCPT TO: <a@x.test>\r\nRCPT TO: <b@x.test>\r\nRCPT TO: <c@x.test>\r\n", Sent(server));
+}
+
+// A recipient that would end its address early or carry parameters of its own is never sent.
+TEST_F(SmtpDialogue, RefusesRecipientsThatAreNotPlainAddresses) {
+    for (const char* recipient : {"a@x.test> NOTIFY=NEVER", "a@x.\r\n\ttest", "<a@x.test>", "a@x.test\x01"}) {
+        ScriptedServer server;
+        server.Reply("250 ok\r\n");
+        Connect(server);
+        try {
+            SmtpRcptTo(service, string("first@x.test, ") + recipient);
+            ADD_FAILURE() << "no refusal for " << testing_support::Printable(recipient);
+        } catch (const SmtpRefusal& e) {
+            EXPECT_TRUE(e.IsPermanent());
+            EXPECT_EQ(0u, e.Reason().str().find("Недопустимый адрес получателя: ")) << e.Reason().str();
+            EXPECT_EQ(std::string::npos, e.Reason().str().find_first_of("\r\n"));
+        }
+        EXPECT_EQ("RCPT TO: <first@x.test>\r\n", Sent(server)) << testing_support::Printable(recipient);
+    }
 }
 
 // ---- Data -----------------------------------------------------------------------------------------
+
+// What a server without 8BITMIME gets: 8bit parts quoted-printable, everything else as it is.
+TEST(SmtpSevenBit, OnlyPartsDeclared8BitChange) {
+    const std::string multipart =
+        "Content-Type: multipart/mixed;\r\n boundary=\"b\"\r\n\r\n--b\r\nContent-Type: text/plain\r\n"
+        "Content-Transfer-Encoding: 8BIT\r\n\r\n\xC0\nx= \r\n--b\r\nContent-Transfer-Encoding: base64\r\n\r\nAAAA\r\n"
+        "--b--\r\n\xC1";
+    struct Case {
+        const char* what;
+        std::string content, expected;
+    } cases[] = {
+        {"one 8bit entity", "Subject: s\r\nContent-Transfer-Encoding: 8bit\r\n\r\n\xC0\xC1 x\r\n",
+         "Subject: s\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n=C0=C1 x\r\n"},
+        {"the 8bit part of a multipart body", multipart,
+         "Content-Type: multipart/mixed;\r\n boundary=\"b\"\r\n\r\n--b\r\nContent-Type: text/plain\r\n"
+         "Content-Transfer-Encoding: quoted-printable\r\n\r\n=C0\r\nx=3D=20\r\n--b\r\n"
+         "Content-Transfer-Encoding: base64\r\n\r\nAAAA\r\n--b--\r\n\xC1"},
+        {"declared 7bit", "Content-Transfer-Encoding: 7bit\r\n\r\n\xC0\r\n", "Content-Transfer-Encoding: 7bit\r\n\r\n\xC0\r\n"},
+        {"no MIME at all", "Subject: \xC0\r\n\r\nbody \xC1\r\n", "Subject: \xC0\r\n\r\nbody \xC1\r\n"},
+        {"nothing 8-bit", "Content-Transfer-Encoding: 8bit\r\n\r\nplain\r\n", "Content-Transfer-Encoding: 8bit\r\n\r\nplain\r\n"},
+        {"no header end", "Content-Transfer-Encoding: 8bit\r\n\xC0", "Content-Transfer-Encoding: 8bit\r\n\xC0"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.expected, Postvane::SmtpSevenBitContent(string(c.content)).str()) << c.what;
+}
+
 
 TEST_F(SmtpDialogue, StuffsDotsAndEndsTheLastLine) {
     ScriptedServer server;

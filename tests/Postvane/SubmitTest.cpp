@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <cstring>
 #include <set>
 #include <string>
 #include <thread>
@@ -19,18 +20,33 @@ SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD seco
     return Moment(year, month, day, hour, minute, second, 480);
 }
 
-const std::string kBoundaryLine = "------===_--pennark-pennark-pennark";
-// Everything from the MIME-Version line to the start of the text part's body.
+// With the random seam below every boundary is this one.
+const std::string kBoundary = "=_pennark_abababababababababababababababab";
+const std::string kBoundaryLine = "--" + kBoundary;
+// Everything from the Message-ID line (its value replaced by <ID>) to the start of the text
+// part's body.
 const std::string kMimeHead =
+    "\r\nMessage-ID: <ID>"
     "\r\nMIME-Version: 1.0"
     "\r\nContent-Type: multipart/mixed;"
-    "\r\n        boundary=\"----===_--pennark-pennark-pennark\"\r\n"
-    "\r\n"
-    "------===_--pennark-pennark-pennark\r\n"
+    "\r\n        boundary=\"" + kBoundary + "\"\r\n"
+    "\r\n" + kBoundaryLine + "\r\n"
     "Content-Type: text/plain; charset=\"windows-1251\"\r\n"
     "Content-Transfer-Encoding: 8bit\r\n"
     "\r\n";
-const std::string kClosing = "\r\n------===_--pennark-pennark-pennark--\r\n";
+const std::string kClosing = "\r\n" + kBoundaryLine + "--\r\n";
+
+// Random bits for the message identifier and the boundary: always 0xAB.
+void FixedRandom(void* data, size_t count) { memset(data, 0xAB, count); }
+
+// The message with the value of its Message-ID line replaced by <ID>.
+std::string WithoutId(const std::string& message) {
+    size_t at = message.find("\r\nMessage-ID: <");
+    if (at == std::string::npos) return message;
+    at += 14;
+    size_t end = message.find("\r\n", at);
+    return message.substr(0, at) + "<ID>" + message.substr(end);
+}
 
 SmtpMail EmptyMail() {
     SmtpMail mail = {};
@@ -65,16 +81,20 @@ protected:
         SetRegText(kMailKey, "OutboxDir", outbox);
         SetRegNumber(kMailKey, "Disabled", 0);
         SetRegText(kSmtpKey, "ReversePath", "");
+        Postvane::SubmitSeams::SetRandom(FixedRandom);
     }
     void TearDown() override {
         Postvane::SubmitSeams::SetTickCount(nullptr);
         Postvane::SubmitSeams::SetWrite(nullptr);
         Postvane::SubmitSeams::SetFlush(nullptr);
+        Postvane::SubmitSeams::SetRandom(nullptr);
         OverrideSpecialFolderPath(0x1A, "");
     }
 
-    // Submits through the export and returns the one message file it stored (and removes it).
-    std::string Stored(const SmtpMail& mail) {
+    // Submits through the export and returns the one message file it stored (and removes it),
+    // its Message-ID replaced by <ID>.
+    std::string Stored(const SmtpMail& mail) { return WithoutId(StoredAsIs(mail)); }
+    std::string StoredAsIs(const SmtpMail& mail) {
         SetLastError(1234);
         EXPECT_TRUE(SmtpSendMail(&mail)) << "last error " << GetLastError();
         EXPECT_EQ(0u, GetLastError()) << "success clears the last error";
@@ -100,7 +120,7 @@ protected:
 TEST_F(Submit, AllTextsEmptyGiveTheMinimalMessage) {
     SmtpMail mail = EmptyMail();
     EXPECT_EQ(
-        "From: Quillet Pennark Email Plugin v.1.1.0.2"
+        "From: \"Quillet Pennark Email Plugin v.1.1.0.2\""
         "\r\nSubject: "
         "\r\nDate: Tue, 3 Mar 2009 09:05:07 +0300" +
             kMimeHead + kClosing,
@@ -109,7 +129,7 @@ TEST_F(Submit, AllTextsEmptyGiveTheMinimalMessage) {
     const char* empty = "";
     mail.To = mail.Subject = mail.Text = mail.From = mail.Class = empty;
     EXPECT_EQ(
-        "From: Quillet Pennark Email Plugin v.1.1.0.2"
+        "From: \"Quillet Pennark Email Plugin v.1.1.0.2\""
         "\r\nSubject: "
         "\r\nDate: Tue, 3 Mar 2009 09:05:07 +0300" +
             kMimeHead + kClosing,
@@ -127,15 +147,16 @@ TEST_F(Submit, SenderComesFromFromThenTheAccount) {
     EXPECT_EQ("From: Kiosk 7", FirstLine(Stored(mail)));
     DeleteRegValue(kSmtpKey, "ReversePath");
     mail.From = nullptr;
-    EXPECT_EQ("From: Quillet Pennark Email Plugin v.1.1.0.2", FirstLine(Stored(mail)));
+    EXPECT_EQ("From: \"Quillet Pennark Email Plugin v.1.1.0.2\"", FirstLine(Stored(mail)))
+        << "a display name with dots is a quoted string";
 }
 
 TEST_F(Submit, FullMessageIsByteExact) {
     SetRegText(kSmtpKey, "ReversePath", "kiosk@example.com");
     const std::string report = "abc";
     const std::string nothing = "";
-    const std::string sixty(60, '\0');      // 80 base64 characters: one line
-    const std::string sixtyOne(61, '\0');   // 84 characters: a line of 80 and a line of 4
+    const std::string sixty(57, '\0');      // 76 base64 characters: one line
+    const std::string sixtyOne(58, '\0');   // 80 characters: a line of 76 and a line of 4
     SmtpMailAttachment parts[5] = {
         Attachment(report, "text/plain", "report.txt"),
         Attachment(report, "image/png", "skipped.png"),
@@ -156,7 +177,7 @@ TEST_F(Submit, FullMessageIsByteExact) {
     const std::string expected =
         "From: Kiosk 7 <kiosk@example.com>"
         "\r\nTo: a@example.com, b@example.com"
-        "\r\nSubject: Отчёт"
+        "\r\nSubject: =?windows-1251?B?zvL3uPI=?="
         "\r\nDate: Tue, 3 Mar 2009 09:05:07 +0300"
         "\r\nX-Class: report" +
         kMimeHead +
@@ -181,13 +202,13 @@ TEST_F(Submit, FullMessageIsByteExact) {
         "Content-Type: application/octet-stream;\r\n"
         "\tname=\"zeros.bin\"\r\n"
         "\r\n" +
-        std::string(80, 'A') + "\r\n"
+        std::string(76, 'A') + "\r\n"
         // one full line and a short one
         "\r\n" + kBoundaryLine + "\r\nContent-Disposition: attachment;\r\n"
         "Content-Transfer-Encoding: base64\r\n"
         "Content-Type: application/x-zeros;\r\n"
         "\r\n" +
-        std::string(80, 'A') + "\r\nAA==\r\n" + kClosing;
+        std::string(76, 'A') + "\r\nAA==\r\n" + kClosing;
     std::string stored = Stored(mail);
     EXPECT_EQ(expected, stored) << Printable(stored);
 }
@@ -213,7 +234,7 @@ TEST_F(Submit, ToAndClassLinesOnlyWhenSet) {
     mail.To = "a@example.com";
     mail.Subject = "s";
     std::string withTo = Stored(mail);
-    EXPECT_EQ(0u, withTo.find("From: Quillet Pennark Email Plugin v.1.1.0.2\r\nTo: a@example.com\r\nSubject: s\r\n"));
+    EXPECT_EQ(0u, withTo.find("From: \"Quillet Pennark Email Plugin v.1.1.0.2\"\r\nTo: a@example.com\r\nSubject: s\r\n"));
     EXPECT_EQ(std::string::npos, withTo.find("X-Class")) << Printable(withTo);
 
     mail.To = nullptr;
@@ -221,7 +242,7 @@ TEST_F(Submit, ToAndClassLinesOnlyWhenSet) {
     std::string withClass = Stored(mail);
     EXPECT_EQ(std::string::npos, withClass.find("To:")) << Printable(withClass);
     EXPECT_NE(std::string::npos, withClass.find("\r\nDate: Tue, 3 Mar 2009 09:05:07 +0300\r\nX-Class: urgent\r\n"
-                                                "MIME-Version: 1.0\r\n"))
+                                                "Message-ID: <ID>\r\nMIME-Version: 1.0\r\n"))
         << Printable(withClass);
 }
 
@@ -341,7 +362,8 @@ TEST_F(Submit, ConcurrentSubmissionsAllLand) {
     // Every thread starts its search at the same number, so the names collide.
     Postvane::SubmitSeams::SetTickCount([]() -> DWORD { return 77; });
     const int kThreads = 8, kEach = 12;
-    const std::string body(3000, 'b');
+    std::string body;
+    while (body.size() < 3000) body += std::string(62, 'b') + "\r\n";
     std::vector<std::thread> threads;
     std::vector<int> failures(kThreads, 0);
     for (int t = 0; t < kThreads; ++t)
@@ -362,19 +384,25 @@ TEST_F(Submit, ConcurrentSubmissionsAllLand) {
     std::vector<std::string> names = ListDir(outbox);
     ASSERT_EQ(size_t(kThreads * kEach), names.size()) << "every submission has its own file";
     std::set<std::string> contents;
-    for (const std::string& n : names) contents.insert(ReadFileBytes(outbox + "\\" + n));
+    std::set<std::string> ids;
+    for (const std::string& n : names) {
+        std::string message = ReadFileBytes(outbox + "\\" + n);
+        contents.insert(WithoutId(message));
+        ids.insert(message.substr(0, message.find("\r\nMIME-Version")));
+    }
+    EXPECT_EQ(size_t(kThreads * kEach), ids.size()) << "every message has its own Message-ID";
     ASSERT_EQ(1u, contents.size()) << "every file holds the same complete message";
-    EXPECT_EQ("From: Quillet Pennark Email Plugin v.1.1.0.2\r\nSubject: \r\nDate: Tue, 3 Mar 2009 09:05:07 +0300" +
+    EXPECT_EQ("From: \"Quillet Pennark Email Plugin v.1.1.0.2\"\r\nSubject: \r\nDate: Tue, 3 Mar 2009 09:05:07 +0300" +
                   kMimeHead + body + kClosing,
               *contents.begin());
 }
 
 TEST_F(Submit, LineBreaksInHeaderValuesBecomeOneSpace) {
-    SetRegText(kSmtpKey, "ReversePath", "kiosk@example.com\r\nBcc: x@example.com");
+    SetRegText(kSmtpKey, "ReversePath", "kiosk@example.com");
     const std::string data = "line\r\nBcc: y\r\n";
     SmtpMailAttachment part = Attachment(data, "text/plain\r\nX-Evil: 1", "a\r\n\r\nb.txt");
     SmtpMail mail = EmptyMail();
-    mail.To = "a@example.com\r\nBcc: victim@example.com";
+    mail.To = "a@example.com";
     mail.Subject = "Hi\r\n\r\n\r\nInjected body";
     mail.From = "Kiosk\nX-Evil: 1";
     mail.Class = "c\r\rd\n";
@@ -382,9 +410,9 @@ TEST_F(Submit, LineBreaksInHeaderValuesBecomeOneSpace) {
     mail.Attachments = &part;
     mail.AttachmentCount = 1;
     std::string stored = Stored(mail);
-    std::string header = stored.substr(0, stored.find("\r\nMIME-Version"));
-    EXPECT_EQ("From: Kiosk X-Evil: 1 <kiosk@example.com Bcc: x@example.com>"
-              "\r\nTo: a@example.com Bcc: victim@example.com"
+    std::string header = stored.substr(0, stored.find("\r\nMessage-ID"));
+    EXPECT_EQ("From: \"Kiosk X-Evil: 1\" <kiosk@example.com>"
+              "\r\nTo: a@example.com"
               "\r\nSubject: Hi Injected body"
               "\r\nDate: Tue, 3 Mar 2009 09:05:07 +0300"
               "\r\nX-Class: c d ",
@@ -395,6 +423,130 @@ TEST_F(Submit, LineBreaksInHeaderValuesBecomeOneSpace) {
     EXPECT_NE(std::string::npos, stored.find("Content-Type: text/plain X-Evil: 1;\r\n"));
     EXPECT_NE(std::string::npos, stored.find("\r\n\r\n" + Base64Encode(data.data(), data.size()).str() + "\r\n"))
         << "attachment content is encoded unchanged";
+}
+
+// What a caller's texts can do to the message: every case keeps one text part, the
+// headers and parameters the message writes, and nothing else.
+TEST_F(Submit, CallerTextsCannotForgePartsHeadersOrParameters) {
+    static int draws;
+    draws = 0;
+    // The first boundary drawn (after the identifier's bits) is the one the text forges.
+    Postvane::SubmitSeams::SetRandom([](void* data, size_t count) { memset(data, draws++ < 2 ? 0xAB : 0xCD, count); });
+    const std::string forged = "x\r\n" + kBoundaryLine + "\r\nContent-Type: text/html\r\n"
+                               "Content-Disposition: attachment; filename=\"invoice.html\"\r\n\r\n<b>pay</b>\r\n" +
+                               kBoundaryLine + "--\r\n";
+    const std::string other = "=_pennark_cdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcd";
+    struct Case {
+        const char* what;
+        const char* from;
+        const char* fileName;
+        const char* text;
+        const char* expected;  // a line the message must hold
+    } cases[] = {
+        {"specials in the display name", "Bank <support@bank.test>", nullptr, "",
+         "From: \"Bank <support@bank.test>\" <kiosk@example.com>"},
+        {"quotes and backslashes in the display name", "A \"B\" \\ C", nullptr, "",
+         "From: \"A \\\"B\\\" \\\\ C\" <kiosk@example.com>"},
+        {"Cyrillic display name", "\xCA\xE8\xEE\xF1\xEA", nullptr, "",
+         "From: =?windows-1251?B?yuju8eo=?= <kiosk@example.com>"},
+        {"encoded-word look-alike", "=?utf-8?B?QQ==?=", nullptr, "",
+         "From: \"=?utf-8?B?QQ==?=\" <kiosk@example.com>"},
+        {"a quote in the file name", "K", "a.txt\"; name=\"evil.exe", "",
+         "\tfilename=\"a.txt\\\"; name=\\\"evil.exe\"\r\n"},
+        {"a Cyrillic file name", "K", "\xD1\xF7\xE5\xF2.pdf", "", "\tfilename*=windows-1251''%D1%F7%E5%F2.pdf\r\n"},
+        {"a Cyrillic file name for old readers", "K", "\xD1\xF7\xE5\xF2.pdf", "", "\tname=\"=?windows-1251?B?0ffl8i5wZGY=?=\"\r\n"},
+        {"a text that holds the first boundary", "K", nullptr, forged.c_str(), "boundary=\"=_pennark_cdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcd\""},
+    };
+    SetRegText(kSmtpKey, "ReversePath", "kiosk@example.com");
+    for (const Case& c : cases) {
+        draws = 0;
+        SmtpMailAttachment part = Attachment("data", "application/pdf", c.fileName);
+        SmtpMail mail = EmptyMail();
+        mail.From = c.from;
+        mail.Text = c.text;
+        mail.Attachments = &part;
+        mail.AttachmentCount = c.fileName ? 1 : 0;
+        std::string stored = Stored(mail);
+        EXPECT_NE(std::string::npos, stored.find(c.expected)) << c.what << ": " << Printable(stored);
+        std::string boundary = stored.find(other) != std::string::npos ? other : kBoundary;
+        size_t delimiters = 0;
+        for (size_t at = stored.find("\r\n--" + boundary); at != std::string::npos; at = stored.find("\r\n--" + boundary, at + 1))
+            ++delimiters;
+        EXPECT_EQ(1u + mail.AttachmentCount + 1, delimiters) << c.what << ": the parts the message writes, no more";
+        EXPECT_EQ(std::string::npos, stored.find("\r\nname=")) << c.what;
+    }
+}
+
+TEST_F(Submit, AddressesThatAreNotPlainAreRefusedWithoutAFile) {
+    struct Case {
+        const char* to;
+        const char* reversePath;
+    } cases[] = {
+        {"a@example.com\r\nBcc: victim@example.com", "kiosk@example.com"},
+        {"a@example.com> NOTIFY=NEVER", "kiosk@example.com"},
+        {"<a@example.com>", "kiosk@example.com"},
+        {"a@example.com, b c@example.com", "kiosk@example.com"},
+        {"a@exa\tmple.com", "kiosk@example.com"},
+        {"a@example.com\x7F", "kiosk@example.com"},
+        {"a@example.com", "kiosk@example.com\r\nBcc: x@example.com"},
+        {"a@example.com", "kiosk@example.com> SIZE=1"},
+    };
+    for (const Case& c : cases) {
+        SetRegText(kSmtpKey, "ReversePath", c.reversePath);
+        SmtpMail mail = EmptyMail();
+        mail.To = c.to;
+        SetLastError(0);
+        EXPECT_FALSE(SmtpSendMail(&mail)) << Printable(c.to) << " / " << Printable(c.reversePath);
+        EXPECT_EQ(DWORD(ERROR_INVALID_DATA), GetLastError()) << Printable(c.to);
+        EXPECT_TRUE(ListDir(outbox).empty()) << Printable(c.to);
+    }
+    SetRegText(kSmtpKey, "ReversePath", "kiosk@example.com");
+    SmtpMail mail = EmptyMail();
+    mail.To = " a@example.com,,b@example.com ";
+    EXPECT_NE(std::string::npos, Stored(mail).find("\r\nTo:  a@example.com,,b@example.com \r\n"))
+        << "blanks around the pieces and empty pieces are no fault";
+}
+
+TEST_F(Submit, LongHeadersFoldAndEachMessageHasItsOwnIdentifier) {
+    Postvane::SubmitSeams::SetRandom(nullptr);
+    SetRegText(kSmtpKey, "ReversePath", "kiosk@kiosks.example.com");
+    std::string subject(200, '\xE0');  // 200 letters "а"
+    SmtpMail mail = EmptyMail();
+    mail.Subject = subject.c_str();
+    std::string first = StoredAsIs(mail), second = StoredAsIs(mail);
+    std::string head = first.substr(0, first.find("\r\n\r\n"));
+    for (size_t at = 0, eol; at < head.size(); at = eol + 2) {
+        eol = head.find("\r\n", at);
+        if (eol == std::string::npos) eol = head.size();
+        EXPECT_LE(eol - at, 78u) << Printable(head.substr(at, eol - at));
+    }
+    auto id = [](const std::string& m) {
+        size_t at = m.find("\r\nMessage-ID: <");
+        return at == std::string::npos ? std::string() : m.substr(at + 14, m.find("\r\n", at + 2) - at - 14);
+    };
+    EXPECT_NE(id(first), id(second));
+    EXPECT_NE(std::string::npos, id(first).find("@kiosks.example.com>")) << id(first);
+    EXPECT_NE(first.substr(first.find("boundary=")), second.substr(second.find("boundary="))) << "random boundaries";
+}
+
+TEST_F(Submit, TextWithALineOver998BytesIsQuotedPrintable) {
+    std::string text = "short\r\n" + std::string(1200, '\xF0') + "=\r\nend \r\n";
+    SmtpMail mail = EmptyMail();
+    mail.Text = text.c_str();
+    std::string stored = Stored(mail);
+    EXPECT_NE(std::string::npos, stored.find("Content-Transfer-Encoding: quoted-printable\r\n\r\nshort\r\n=F0=F0"))
+        << Printable(stored.substr(0, 600));
+    size_t body = stored.find("short\r\n");
+    std::string qp = stored.substr(body, stored.find("\r\n" + kBoundaryLine, body) - body);
+    for (size_t at = 0, eol; at < qp.size(); at = eol + 2) {
+        eol = qp.find("\r\n", at);
+        if (eol == std::string::npos) eol = qp.size();
+        EXPECT_LE(eol - at, 76u);
+    }
+    EXPECT_NE(std::string::npos, qp.find("=3D\r\nend=20\r\n")) << "\"=\" and a blank before a line end are encoded";
+    const std::string longest(998, 'x');
+    mail.Text = longest.c_str();
+    EXPECT_NE(std::string::npos, Stored(mail).find("Content-Transfer-Encoding: 8bit")) << "998 bytes stay 8bit";
 }
 
 namespace {
@@ -507,7 +659,10 @@ TEST_F(Submit, FailedWriteLeavesNoFile) {
     SmtpMail mail = EmptyMail();
     mail.Text = "a message that will not be complete";
     g_writtenPath.clear();
-    EXPECT_THROW(SmtpSendMail(&mail), FileException);
+    SetLastError(0);
+    EXPECT_FALSE(SmtpSendMail(&mail)) << "nothing leaves the export";
+    EXPECT_EQ(112u, GetLastError()) << "the system error of the failed write";
+    EXPECT_THROW(Postvane::SubmitMail(&mail, true), FileException);
     EXPECT_FALSE(g_writtenPath.empty()) << "the write was reached";
     EXPECT_TRUE(ListDir(outbox).empty()) << "the partial file was removed";
 }
@@ -517,12 +672,8 @@ TEST_F(Submit, UnwritableOutboxRaisesAndStoresNothing) {
     SetRegText(kMailKey, "OutboxDir", dir / "blocker\\Outbox");
     SmtpMail mail = EmptyMail();
     SetLastError(0);
-    try {
-        BOOL result = SmtpSendMail(&mail);
-        ADD_FAILURE() << "the submission returned " << result << " instead of raising";
-    } catch (const QuilletException& e) {
-        EXPECT_TRUE(e.Reason().HasText());
-    }
+    EXPECT_FALSE(SmtpSendMail(&mail)) << "the export reports the failure, it raises nothing";
+    EXPECT_NE(0u, GetLastError());
     EXPECT_EQ("a file where the outbox's parent should be", ReadFileBytes(dir / "blocker"));
 }
 

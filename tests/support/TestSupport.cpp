@@ -263,11 +263,51 @@ std::string Printable(const std::string& bytes) {
     return out;
 }
 
+namespace {
+
+// The text of a header value with its windows-1251 B encoded words decoded; the blanks
+// between two encoded words go, as RFC 2047 asks.
+std::string DecodedWords(const std::string& value) {
+    static const std::string kStart = "=?windows-1251?B?";
+    std::string out;
+    size_t pending = std::string::npos;  // where blanks after an encoded word began in out
+    for (size_t at = 0; at < value.size();) {
+        if (value.compare(at, kStart.size(), kStart) == 0) {
+            size_t end = value.find("?=", at + kStart.size());
+            if (end != std::string::npos) {
+                vec<unsigned char> bytes;
+                if (Base64Decode(&bytes, value.substr(at + kStart.size(), end - at - kStart.size()).c_str())) {
+                    if (pending != std::string::npos) out.erase(pending);
+                    out.append(reinterpret_cast<const char*>(bytes.Data()), bytes.Count());
+                    at = end + 2;
+                    pending = out.size();
+                    continue;
+                }
+            }
+        }
+        if (value[at] != ' ' && value[at] != '\t') pending = std::string::npos;
+        out += value[at++];
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string HeaderOf(const std::string& message, const std::string& name) {
     for (size_t at = 0; at < message.size();) {
         size_t end = message.find("\r\n", at);
         if (end == std::string::npos || end == at) break;
-        if (message.compare(at, name.size(), name) == 0) return message.substr(at + name.size(), end - at - name.size());
+        if (message.compare(at, name.size(), name) == 0) {
+            std::string value = message.substr(at + name.size(), end - at - name.size());
+            // Folded lines continue the value.
+            while (end + 2 < message.size() && (message[end + 2] == ' ' || message[end + 2] == '\t')) {
+                size_t next = message.find("\r\n", end + 2);
+                if (next == std::string::npos) next = message.size();
+                value += message.substr(end + 2, next - end - 2);
+                end = next;
+            }
+            return DecodedWords(value);
+        }
         at = end + 2;
     }
     return std::string();

@@ -134,7 +134,8 @@ private:
 // A text with windows-1251 bytes shown as \xNN where they are not printable ASCII.
 std::string Printable(const std::string& bytes);
 
-// The value of the first header line of message that starts with name ("Subject: "), or "".
+// The value of the first header line of message that starts with name ("Subject: "), or "":
+// unfolded, its windows-1251 encoded words decoded.
 std::string HeaderOf(const std::string& message, const std::string& name);
 
 }  // namespace testing_support

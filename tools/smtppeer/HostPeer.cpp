@@ -129,6 +129,7 @@ HostPeer::HostPeer(const Options& options) : control_(INVALID_SOCKET), port_(0) 
     if (!options.certificate.empty()) arguments += " --cert " + options.certificate;
     if (options.requireTls) arguments += " --require-tls";
     if (options.sizeLimit) arguments += " --size-limit " + std::to_string(options.sizeLimit);
+    if (options.no8BitMime) arguments += " --no-8bitmime";
     control_ = LaunchHostScript(arguments + " " + options.server, &error_);
     if (control_ == INVALID_SOCKET) return;
     std::string first;

@@ -104,6 +104,7 @@ public:
         std::string certificate;
         bool requireTls = false;    // STARTTLS before anything else; AUTH only inside TLS
         unsigned sizeLimit = 0;     // postfix: message_size_limit (0: Postfix's default)
+        bool no8BitMime = false;    // postfix: 8BITMIME not offered (smtpd_discard_ehlo_keywords)
     };
     // Starts the peer and waits until it listens. Started() tells whether it did.
     explicit HostPeer(const Options& options);

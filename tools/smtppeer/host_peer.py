@@ -9,6 +9,7 @@ process handle), so it is steered through one TCP control connection instead:
                [--tls starttls|implicit --certs DIR [--cert NAME] [--require-tls]]
   host_peer.py --control PORT smtp-sink
   host_peer.py --control PORT postfix --certs DIR --login L --password P [--size-limit N]
+               [--no-8bitmime]
   host_peer.py --control PORT certs --certs DIR
 
 It connects to 127.0.0.1:PORT, starts the SMTP server on a free port of 127.0.0.1, writes
@@ -184,6 +185,7 @@ maillog_file_prefixes = {root}
 maillog_file = {root}/maillog
 notify_classes =
 message_size_limit = {size_limit}
+smtpd_discard_ehlo_keywords = {discard}
 smtpd_banner = $myhostname ESMTP private test instance
 smtpd_tls_security_level = encrypt
 smtpd_tls_auth_only = yes
@@ -241,7 +243,7 @@ async def run_postfix(args, reader, writer):
     try:
         port = free_port()
         values = dict(root=root, certs=certs, capture=capture.sockets[0].getsockname()[1], port=port,
-                      size_limit=args.size_limit)
+                      size_limit=args.size_limit, discard="8bitmime" if args.no_8bitmime else "")
         for sub in ("conf/sasl", "queue/pid", "queue/public", "queue/private", "data"):
             os.makedirs(os.path.join(root, sub))
         # The daemons drop to the mail owner: what they open later must be theirs.
@@ -314,6 +316,7 @@ async def main():
     parser.add_argument("--cert", default="server", choices=["server", "wrong-name", "unknown"])
     parser.add_argument("--require-tls", action="store_true")
     parser.add_argument("--size-limit", type=int, default=10240000)
+    parser.add_argument("--no-8bitmime", action="store_true")  # postfix: 8BITMIME not offered
     parser.add_argument("server", choices=["aiosmtpd", "smtp-sink", "postfix", "certs"])
     args = parser.parse_args()
     reader, writer = await asyncio.open_connection("127.0.0.1", args.control)
