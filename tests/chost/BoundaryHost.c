@@ -75,7 +75,6 @@ static HRESULT STDMETHODCALLTYPE HostInvoke(HostObject* self, DISPID id, REFIID 
                                             DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep, UINT* error) {
     return E_NOTIMPL;
 }
-static HRESULT STDMETHODCALLTYPE HostNothing(HostObject* self) { return S_OK; }
 static HRESULT STDMETHODCALLTYPE HostKeep(HostObject* self, IUnknown* object) {
     object->lpVtbl->AddRef(object);
     self->kept = object;
@@ -109,6 +108,7 @@ typedef void (*Slot)(void);
 #define DISPATCH_SLOTS                                                                                 \
     S(HostQueryInterface), S(HostAddRef), S(HostRelease), S(HostGetTypeInfoCount), S(HostGetTypeInfo), \
         S(HostGetIDsOfNames), S(HostInvoke)
+static HRESULT STDMETHODCALLTYPE HostNothing(HostObject* self);
 #define NOTHING S(HostNothing)
 
 static const Slot kPluginHostTable[] = {DISPATCH_SLOTS, NOTHING, S(HostGetSessionEvents), NOTHING,
@@ -135,6 +135,14 @@ static int g_failures = 0;
 static void Fail(const char* what, const char* why) {
     ++g_failures;
     printf("FAILED %s: %s\n", what, why);
+}
+
+/* Fills the slots of host methods that the plugins are not expected to call. Its parameter list
+ * is a guess for any of them, which matters on i686, where the callee takes its arguments off
+ * the stack: a call here is reported, so that the table is mended before it can unbalance it. */
+static HRESULT STDMETHODCALLTYPE HostNothing(HostObject* self) {
+    Fail("host", "a plugin called a host method this host does not provide");
+    return E_NOTIMPL;
 }
 
 /* The interface argument that Invoke and GetIDsOfNames take: always the null one. */
