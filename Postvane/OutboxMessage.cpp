@@ -4,6 +4,8 @@
 #include <cmath>
 #include <memory>
 #include "PKLib.h"
+#include "ServiceLog.h"
+#include "Setting.h"
 #include "Settled.h"
 #include "Submit.h"
 #include "qlframe.h"
@@ -13,14 +15,6 @@ namespace Postvane {
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-// A configured text for one log line: control characters as "?".
-string Printable(const string& text) {
-    std::string s = text.str();
-    for (char& c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return string(std::move(s));
-}
 
 // One line of text: [begin, end) without its line end; crlf tells whether CR LF ended it.
 struct Line {
@@ -119,9 +113,28 @@ ClassRules ReadClassRules(const string& mailClass) {
     if (mailClass.HasText())
         classKey.reset(new RegKey(*mail, (string("MailClass\\") + mailClass).c_str(), false, RegKey::ReadAccess));
     const RegKey& key = classKey ? *classKey : *mail;
-    int maxAttempt = key["MaxAttempt"].Number();
-    rules.maxAttempt = maxAttempt < 0 ? 0 : unsigned(maxAttempt);
+    std::string keyPath = kMailKeyPath;
+    if (classKey) keyPath += "\\MailClass\\" + LogSafe(mailClass).str();
+    rules.maxAttempt = CheckedNumber(key, keyPath.c_str(), "MaxAttempt", 0, INT_MAX, 0,
+                                     "число попыток от 1 до 2147483647, 0 или пусто: без предела");
     rules.schedule = key["Schedule"].Text();
+    // Every entry must be a wait in seconds: one that is not would retry at once, again and again.
+    const std::string& s = rules.schedule.str();
+    for (size_t pos = 0, end; pos < s.size(); pos = end) {
+        while (pos < s.size() && s[pos] == ' ') ++pos;
+        if (pos >= s.size()) break;
+        end = s.find(' ', pos);
+        if (end == std::string::npos) end = s.size();
+        bool valid = true;
+        try {
+            valid = ScanNumber(0, s.substr(pos, end - pos).c_str(), 0, true) >= 0;
+        } catch (const NumericSyntax&) {
+            valid = false;
+        }
+        if (!valid)
+            throw BadSetting(BadSettingText(keyPath.c_str(), "Schedule", "\"" + LogSafe(rules.schedule) + "\"",
+                                            "паузы в секундах через пробел, числа не меньше 0"));
+    }
     return rules;
 }
 
@@ -193,7 +206,7 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
         MessageHeaders headers = ParseHeaders(head.data(), got);
         if (headers.hasTo) m.recipient = headers.to;
         if (headers.hasClass) m.mailClass = headers.mailClass;
-        if (m.mailClass.HasText()) log.WriteText(Runlog::Progress, string("Класс сообщения: ") + m.mailClass);
+        if (m.mailClass.HasText()) log.WriteText(Runlog::Progress, string("Класс сообщения: ") + LogSafe(m.mailClass));
 
         if (!(service.debugFlags & kNoAttemptLogs)) {
             m.attemptLogPath = AttemptLogPath(service.outboxDirectory, path);
@@ -225,7 +238,7 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
                 // it waits, uncounted, until the setting is mended.
                 if (!IsPlainAddressList(m.recipient.str())) {
                     log.WriteText(Runlog::Error, "Недопустимый адрес получателя (\"Recipient\"), письмо ждёт исправления "
-                                                 "настройки: " + Printable(m.recipient));
+                                                 "настройки: " + LogSafe(m.recipient));
                     m.recipient = string();
                     m.WaitMs = service.RetryTimeout() * service.secondMs;
                     m.Disposition = Deferred;
@@ -255,7 +268,16 @@ bool ApplyClassRules(MailService& service, OutboxMessage& m) {
     // A message never tried before can be neither over its limit nor waiting.
     if (m.AttemptCount == 0) return true;
     Runlog& log = service.Log();
-    ClassRules rules = ReadClassRules(m.mailClass);
+    ClassRules rules;
+    try {
+        rules = ReadClassRules(m.mailClass);
+    } catch (const BadSetting& e) {
+        // The setting is at fault, not the message: it waits, uncounted, until it is mended.
+        log.WriteText(Runlog::Error, e.Reason() + "; письмо ждёт исправления настройки");
+        m.WaitMs = service.RetryTimeout() * service.secondMs;
+        m.Disposition = Deferred;
+        return false;
+    }
     if (rules.maxAttempt != 0 && m.AttemptCount >= rules.maxAttempt) {
         if (m.mailClass.HasText())
             log.Write(Runlog::Error, "Слишком много неудачных попыток отправки (для класса %s предел %u попыток)",

@@ -57,6 +57,8 @@ struct ClassRules {
     unsigned maxAttempt = 0;  // counted failures after which the message is rejected; 0: no limit
     string schedule;          // waits in seconds after the 1st, 2nd, ... failure
 };
+// Raises BadSetting for a MaxAttempt that is not a number from 0 to 2147483647, or a Schedule
+// with an entry that is not a number of seconds of at least 0.
 ClassRules ReadClassRules(const string& mailClass);
 // The wait after the given number of failures: the schedule's entry of that number, the
 // last entry when there are fewer, fallback when the schedule is empty. An entry that is no
@@ -78,7 +80,8 @@ std::vector<keystring> ListOutbox(const string& outbox);
 // is logged and Deferred by "Retry Timeout", uncounted: the setting is at fault.
 OutboxMessage ReadMessage(MailService& service, const string& path);
 // Applies the limit and schedule of the message's class: false when it has failed too
-// often (then Rejected); may make it Deferred with WaitMs.
+// often (then Rejected), or when a class value cannot be used (logged, then Deferred by
+// "Retry Timeout", uncounted); may make it Deferred with WaitMs.
 bool ApplyClassRules(MailService& service, OutboxMessage& message);
 // Appends LastAttempt to the attempt log, creating the wait directory and the log.
 void AppendAttempt(const OutboxMessage& message);

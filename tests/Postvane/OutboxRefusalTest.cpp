@@ -75,6 +75,46 @@ TEST_F(OutboxPassTest, ValuesThatCannotBeUsedStopWhatDependsOnThemWithOneRecord)
     EXPECT_EQ(42u, service.RetryTimeout());
 }
 
+// A class value that cannot be used holds the message back, uncounted, instead of letting it
+// retry at once for ever (an entry read as 0) or never give up (a limit read as 0).
+TEST_F(OutboxPassTest, ClassValuesThatCannotBeUsedHoldTheMessageUncounted) {
+    const char limit[] = "число попыток от 1 до 2147483647, 0 или пусто: без предела";
+    const char waits[] = "паузы в секундах через пробел, числа не меньше 0";
+    struct Row {
+        const char* name;
+        const char* text;  // stored as this text, or null: as the number
+        DWORD number;
+        const char* shown;
+        const char* allowed;
+    } rows[] = {
+        {"MaxAttempt", "three", 0, "\"three\"", limit},
+        {"MaxAttempt", nullptr, 0xFFFFFFFF, "4294967295", limit},
+        {"Schedule", "60 x", 0, "\"60 x\"", waits},
+        {"Schedule", "-5", 0, "\"-5\"", waits},
+        {"Schedule", "60\x1b", 0, "\"60\\x1B\"", waits},
+    };
+    FixedClock clock(kStart);
+    SetRegNumber(kMailKey, "Retry Timeout", 40);
+    CreateDirectoryA((outbox + "\\Wait").c_str(), nullptr);
+    const std::string attempt = Format(0, clock.Now().UTC(), true, false).str() + "\r\n";
+    WriteFileBytes(outbox + "\\Wait\\1.eml.msglog", attempt);
+    std::string path = Put("1.eml", Message("a@x", "one", "gold"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.name) + " = " + row.shown);
+        if (row.text) SetRegText(kGold, row.name, row.text);
+        else SetRegNumber(kGold, row.name, row.number);
+        OutboxMessage m = ReadMessage(service, path.c_str());
+        EXPECT_EQ(Deferred, m.Disposition);
+        EXPECT_EQ(40u * service.secondMs, m.WaitMs) << "waits Retry Timeout";
+        EXPECT_EQ(1u, m.AttemptCount) << "the attempt logged before, no new one";
+        EXPECT_EQ(1u, log.Count(std::string("[2] Недопустимое значение ") + row.name + " (" + row.shown +
+                                ") в ключе HKEY_LOCAL_MACHINE\\" + kGold + "; допустимо: " + row.allowed))
+            << log.Text();
+        DeleteRegValue(kGold, row.name);
+    }
+    EXPECT_EQ(attempt, AttemptLog("1.eml"));
+}
+
 TEST_F(OutboxPassTest, ServerWideFailureIsOneRecordOfWhatItIsWithOutsideTextEscaped) {
     unsigned short closedPort;
     {
