@@ -21,7 +21,7 @@ DWORD FailureCode(const WindowsError& e) { return e.Code() ? DWORD(e.Code()) : k
 
 BOOL Start() {
     DWORD lastError = GetLastError();
-    if (ConfigNumber("Disabled") != 0) {
+    if (MailDisabled()) {
         SetLastError(ERROR_SERVICE_DISABLED);
         return FALSE;
     }
@@ -101,7 +101,7 @@ extern "C" BOOL WINAPI PostvaneStop(int wait) {
 
 extern "C" BOOL WINAPI SmtpEnabled() {
     try {
-        if (Postvane::ConfigNumber("Disabled") != 0) {
+        if (Postvane::MailDisabled()) {
             SetLastError(ERROR_SERVICE_DISABLED);
             return FALSE;
         }

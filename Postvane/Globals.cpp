@@ -1,6 +1,7 @@
 #include "Globals.h"
 #include <mutex>
 #include "MailService.h"
+#include "Setting.h"
 
 namespace Postvane {
 
@@ -62,6 +63,11 @@ std::shared_ptr<RegKey> ConfigKey() {
 
 string ConfigText(const char* name) { return (*ConfigKey())[name].Text(); }
 int ConfigNumber(const char* name) { return (*ConfigKey())[name].Number(); }
+
+bool MailDisabled() {
+    StoredNumber stored = ReadStoredNumber(*ConfigKey(), "Disabled");
+    return stored.present && (!stored.number || stored.huge || stored.value != 0);
+}
 
 HMODULE ModuleHandle() { return g_module; }
 void SetModuleHandle(HMODULE module) { g_module = module; }

@@ -29,6 +29,9 @@ std::shared_ptr<RegKey> ConfigKey();
 // Shorthands for one read of a Mail key value at the moment of use.
 string ConfigText(const char* name);
 int ConfigNumber(const char* name);
+// Whether the Mail key's Disabled switch turns mail off: a number other than 0, or anything
+// stored that is not the text of a number (a "yes" means off, not 0). Absent or empty: on.
+bool MailDisabled();
 
 // The library's own module handle (null when linked into a program).
 HMODULE ModuleHandle();

@@ -536,7 +536,7 @@ string DefaultOutboxDir() {
 BOOL SubmitMail(const SmtpMail* mail, bool flush) {
     if (!mail) { SetLastError(ERROR_INVALID_PARAMETER); return FALSE; }
     if (mail->Size < sizeof(SmtpMail)) { SetLastError(ERROR_INVALID_DATA); return FALSE; }
-    if (ConfigNumber("Disabled") != 0) { SetLastError(ERROR_SERVICE_DISABLED); return FALSE; }
+    if (MailDisabled()) { SetLastError(ERROR_SERVICE_DISABLED); return FALSE; }
 
     string outbox = ConfigText("OutboxDir");
     if (outbox.IsEmpty()) {

@@ -60,20 +60,27 @@ protected:
 }  // namespace
 
 TEST_F(ServiceRun, DisabledServiceIsRefusedAndStartsNothing) {
-    SetRegNumber(kMail, "Disabled", 1);
-    SetLastError(0);
-    EXPECT_FALSE(PostvaneStart());
-    EXPECT_EQ(DWORD(ERROR_SERVICE_DISABLED), GetLastError());
-    EXPECT_FALSE(Postvane::Service().IsValid()) << "no thread may be started";
-    EXPECT_FALSE(testing_support::PathExists(ServiceLogPath())) << "a refused start opens no log";
-    SetLastError(0);
-    EXPECT_FALSE(SmtpEnabled());
-    EXPECT_EQ(DWORD(ERROR_SERVICE_DISABLED), GetLastError());
-
-    SetRegNumber(kMail, "Disabled", 0);
-    SetLastError(5);
-    EXPECT_TRUE(SmtpEnabled());
-    EXPECT_EQ(0u, GetLastError());
+    // A switch stored as a word (an operator's "yes") was read as 0: mail went on.
+    struct Row {
+        const char* text;  // stored as this text, or null: as the number
+        DWORD number;
+        bool enabled;
+    } rows[] = {{nullptr, 1, false}, {"yes", 0, false}, {"1", 0, false}, {" 0", 0, false},
+                {nullptr, 0, true},  {"0", 0, true},    {"", 0, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text ? std::string("\"") + row.text + "\"" : std::to_string(row.number));
+        if (row.text) SetRegText(kMail, "Disabled", row.text);
+        else SetRegNumber(kMail, "Disabled", row.number);
+        SetLastError(5);
+        EXPECT_EQ(row.enabled, !!SmtpEnabled());
+        EXPECT_EQ(row.enabled ? 0u : DWORD(ERROR_SERVICE_DISABLED), GetLastError());
+        if (row.enabled) continue;
+        SetLastError(0);
+        EXPECT_FALSE(PostvaneStart());
+        EXPECT_EQ(DWORD(ERROR_SERVICE_DISABLED), GetLastError());
+        EXPECT_FALSE(Postvane::Service().IsValid()) << "no thread may be started";
+        EXPECT_FALSE(testing_support::PathExists(ServiceLogPath())) << "a refused start opens no log";
+    }
 }
 
 TEST_F(ServiceRun, SecondStartIsRefusedWhileRunningAndAcceptedAfterTheStop) {
