@@ -207,7 +207,7 @@ struct DnsQueryJob {
     DnsFreeFunction free = nullptr;
     DNS_STATUS status = 0;
     bool found = false;
-    HANDLE done = nullptr;  // set when the query has returned
+    AHandle done;  // set when the query has returned
 
     void Run() {
         PDNS_RECORD records = nullptr;
@@ -229,7 +229,6 @@ struct DnsQueryJob {
     }
     void Release() {
         if (InterlockedDecrement(&holders) != 0) return;
-        if (done) CloseHandle(done);
         delete this;
     }
 };
@@ -241,7 +240,7 @@ DWORD WINAPI DnsQueryThread(void* argument) {
     HMODULE self = nullptr;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&DnsQueryThread), &self);
     job->Run();
-    SetEvent(job->done);
+    SetEvent(job->done.Get());
     job->Release();
     if (self) FreeLibraryAndExitThread(self, 0);
     return 0;
@@ -318,12 +317,11 @@ bool CheckNameInDns(const string& name, const sockaddr* address) {
     }
     // The query runs on a thread of its own so that a DNS server that does not answer
     // holds delivery up for the limit at most; without a thread it runs here.
-    job->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE thread = job->done ? CreateThread(nullptr, 0, DnsQueryThread, job, 0, nullptr) : nullptr;
+    job->done.Attach(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    AHandle thread(job->done.IsValid() ? CreateThread(nullptr, 0, DnsQueryThread, job, 0, nullptr) : nullptr);
     bool answered = true;
-    if (thread) {
-        CloseHandle(thread);
-        answered = WaitForSingleObject(job->done, g_dnsCheckLimitMs.load()) == WAIT_OBJECT_0;
+    if (thread.IsValid()) {
+        answered = WaitForSingleObject(job->done.Get(), g_dnsCheckLimitMs.load()) == WAIT_OBJECT_0;
     } else {
         job->Run();
         InterlockedDecrement(&job->holders);  // no thread holds it

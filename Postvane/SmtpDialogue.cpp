@@ -360,7 +360,7 @@ void SmtpSendAhead(MailService& service, const string& recipients, unsigned long
     // A command with a line end in it is refused by the step that sends it, not sent here.
     if (HasLineEnd(mail)) return;
     for (const string& r : list)
-        if (HasLineEnd(r) || !IsPlainAddress(r.str())) return;
+        if (!IsPlainAddress(r.str())) return;  // no line end either
     SmtpSendLines(connection, block.data(), block.size(), ReplyTimeouts().mailFrom);
     connection.ahead.mail = true;
     connection.ahead.rcpt = unsigned(list.size());
