@@ -32,6 +32,7 @@ MailService::MailService(Runlog* serviceLog)
     : stopEvent(true, false),
       debugFlags(0),
       connection(*this, debugFlags, *serviceLog),
+      session(connection),
       dialup(serviceLog, "Mail", "Postvane"),
       callbackLock(CreateReleasedMutex()),
       callback(nullptr),

@@ -11,6 +11,7 @@
 #include "DialupClient.h"
 #include "Globals.h"
 #include "SmtpConnection.h"
+#include "SmtpSession.h"
 
 namespace MTSys {
 class FileChangeMonitor;
@@ -137,6 +138,7 @@ public:
         ULONGLONG index = 0;
     } outboxIdentity;
     SmtpConnection connection;       // the SMTP connection (uses stopEvent, debugFlags and the log)
+    SmtpSession session;             // the SMTP session over it, kept from one message of a pass to the next
     PKXDK::Internet::DialupClient dialup;  // connection "Mail", lines logged as "Postvane: ..."
     MTSys::SyncObject callbackLock;  // unnamed mutex guarding the two fields below
     PostvaneCallback callback;

@@ -7,6 +7,7 @@
 #include "Setting.h"
 #include "Settled.h"
 #include "SmtpDialogue.h"
+#include "SmtpSession.h"
 #include "SmtpTransport.h"
 #include "qlframe.h"
 
@@ -14,8 +15,6 @@ namespace Postvane {
 
 namespace {
 
-// The reply by which a server closes the session: it concerns the server, not one message.
-const unsigned kServiceClosing = 421;
 // A file that cannot be opened is looked at again within the pass after these pauses,
 // doubling from the first to the longest, kMaxLooks times in all; then the pass leaves it
 // alone: a file still being written is looked at again each kLongestRelookMs through the
@@ -34,88 +33,73 @@ void CountFailure(MailService& service, OutboxMessage& m) {
     if (ApplyClassRules(service, m) && m.attemptLogPath.HasText()) AppendAttempt(m);
 }
 
-// The SMTP conversation of one attempt up to the server's answer to the final dot; it
-// returns when the server has taken the message. The handlers follow the steps outwards: a
-// failure of the data is counted, a failure after the greeting closes the session with
-// QUIT, a failure of the greeting only drops the connection.
-void Converse(MailService& service, OutboxMessage& m) {
-    Runlog& log = service.Log();
+// Opens the service's session when it has none: connect, greeting, TLS, sign-in. False when
+// no server is set. A failure leaves no connection behind.
+bool OpenSession(MailService& service) {
+    SmtpSession& session = service.session;
+    if (session.IsReady()) return true;
+    PhaseTimer connect(service.profile, DeliveryPhase::Connect);
+    bool connected = SmtpConnect(session);
+    connect.Stop();
+    if (!connected) return false;
+    PhaseTimer hello(service.profile, DeliveryPhase::Hello);
     try {
-        PhaseTimer hello(service.profile, DeliveryPhase::Hello);
-        SmtpHello(service);
-        hello.Stop();
-        PhaseTimer transaction(service.profile, DeliveryPhase::Transaction);
-        try {
-            log.Write(Runlog::Progress, "Соединение установлено, отправляем письмо");
-            unsigned long long size = SmtpWireSize(m.content);
-            // With a server that takes commands in groups, MAIL, RCPT and DATA go out together.
-            SmtpSendAhead(service, m.recipient, size);
-            try {
-                SmtpMailFrom(service, nullptr, size);
-            } catch (const SmtpRefusal&) {
-                // A message larger than the server takes would fail the same way at every
-                // attempt and hold up the messages behind it: it counts against itself.
-                log.Write(Runlog::Error, "Сервер не принимает письмо такого размера, засчитывается как неудачная попытка");
-                CountFailure(service, m);
-                throw;
-            }
-            try {
-                SmtpRcptTo(service, m.recipient);
-            } catch (const SmtpRefusal& refusal) {
-                // A recipient the server refuses, for good or for now, would block every
-                // later message if the pass simply ended: it counts against this message
-                // instead. 421 closes the whole session: that concerns the server.
-                if (refusal.Code() != kServiceClosing) {
-                    log.Write(Runlog::Error, "Сервер отказался принять адрес получателя, засчитывается как неудачная попытка");
-                    CountFailure(service, m);
-                }
-                throw;
-            }
-            bool beforeData = true;
-            try {
-                SmtpData(service, m.content, &beforeData);
-                if ((service.debugFlags & kFailAfterData) && m.mailClass.HasText()) throw DebugException();
-            } catch (...) {
-                if (beforeData) {
-                    log.Write(Runlog::Survived,
-                              "Произошла ошибка до начала передачи данных письма, попытка отправки не засчитывается");
-                } else if (service.CheckStop(true)) {
-                    // The service is being stopped: that is no fault of the message, and the
-                    // server may hold it already.
-                    log.Write(Runlog::Survived,
-                              "Передача данных письма прервана остановом сервиса, попытка отправки не засчитывается");
-                } else {
-                    log.Write(Runlog::Error,
-                              "Произошла ошибка в ходе передачи данных письма, засчитывается как неудачная попытка");
-                    CountFailure(service, m);
-                }
-                throw;
-            }
-        } catch (...) {
-            log.Write(Runlog::Progress, "Ошибка во время отправки письма, закрываем сеанс SMTP");
-            SmtpQuit(service, true);
-            throw;
-        }
+        SmtpHello(session);
     } catch (...) {
-        log.Write(Runlog::Progress, "Ошибка во время отправки письма, разрываем соединение");
-        SmtpDisconnect(service);
+        service.Log().Write(Runlog::Progress, "Ошибка во время отправки письма, разрываем соединение");
+        SmtpDisconnect(session);
         throw;
     }
+    return true;
 }
 
-// Ends the session of a delivered message. The server's answer to the final dot made the
-// message delivered: a QUIT that fails (an error reply, a closed connection, a stop request)
-// is logged and changes nothing.
-void CloseAfterDelivery(MailService& service) {
-    PhaseTimer timer(service.profile, DeliveryPhase::Close);
-    try {
-        SmtpQuit(service, false);
-    } catch (const QuilletException& e) {
-        service.Log().WriteText(Runlog::Survived,
-                                "Письмо принято сервером, ошибка при завершении сеанса SMTP не мешает доставке: " +
-                                    LogSafe(e.Reason()));
+// Decides from the outcome of an attempt what becomes of the message: delivered, a counted
+// failure (its class decides when it is due again, or rejects it), or a failure that concerns
+// the server or the service (not counted: the pass ends). Logs what happened.
+void Decide(MailService& service, OutboxMessage& m, const TransactionOutcome& outcome) {
+    Runlog& log = service.Log();
+    bool failAfterData = (service.debugFlags & kFailAfterData) && m.mailClass.HasText();
+    if (outcome.Delivered() && !failAfterData) {
+        m.Disposition = Delivered;
+        return;
     }
-    SmtpDisconnect(service);
+    m.Disposition = AbortPass;
+    bool counted = false;
+    if (outcome.stopped) {
+        if (outcome.reached == TransactionStep::Content)
+            log.Write(Runlog::Survived,
+                      "Передача данных письма прервана остановом сервиса, попытка отправки не засчитывается");
+    } else if (failAfterData || outcome.reached == TransactionStep::Content) {
+        log.Write(Runlog::Error, "Произошла ошибка в ходе передачи данных письма, засчитывается как неудачная попытка");
+        counted = true;
+    } else if (outcome.reached == TransactionStep::Data) {
+        log.Write(Runlog::Survived, "Произошла ошибка до начала передачи данных письма, попытка отправки не засчитывается");
+    } else if (outcome.tooBig) {
+        // A message larger than the server takes would fail the same way at every attempt and
+        // hold up the messages behind it: it counts against itself.
+        log.Write(Runlog::Error, "Сервер не принимает письмо такого размера, засчитывается как неудачная попытка");
+        counted = true;
+    } else if (outcome.reached == TransactionStep::Recipients && !outcome.sessionLost) {
+        // A recipient the server refuses, for good or for now, would block every later message
+        // if the pass simply ended: it counts against this message instead. 421 closes the
+        // whole session: that concerns the server.
+        log.Write(Runlog::Error, "Сервер отказался принять адрес получателя, засчитывается как неудачная попытка");
+        counted = true;
+    }
+    // The pass ends with an uncounted failure, and the session with it.
+    if ((outcome.sessionLost || !counted) && !outcome.stopped)
+        log.Write(Runlog::Progress, "Ошибка во время отправки письма, закрываем сеанс SMTP");
+    // The reason may quote the server: shown with its control characters escaped.
+    if (!failAfterData)
+        log.WriteText(outcome.stopped ? Runlog::Survived : Runlog::Error, LogSafe(outcome.failure));
+    if (counted) CountFailure(service, m);
+}
+
+// One transaction of the message on the open session.
+TransactionOutcome Transact(MailService& service, OutboxMessage& m) {
+    PhaseTimer transaction(service.profile, DeliveryPhase::Transaction);
+    service.Log().Write(Runlog::Progress, "Соединение установлено, отправляем письмо");
+    return service.session.Send(m.recipient, m.content);
 }
 
 void Lower(DWORD* next, DWORD ms) {
@@ -280,7 +264,7 @@ void RecoverOutbox(MailService& service) {
 
 bool SendMessage(MailService& service, OutboxMessage& m) {
     Runlog& log = service.Log();
-    bool delivered = false;
+    SmtpSession& session = service.session;
     m.Disposition = Skipped;
     try {
         {
@@ -289,27 +273,34 @@ bool SendMessage(MailService& service, OutboxMessage& m) {
         }
         log.WriteText(Runlog::Progress, string("Отправляем ") + m.path);
         m.Disposition = AbortPass;
-        PhaseTimer connect(service.profile, DeliveryPhase::Connect);
-        bool connected = SmtpConnect(service);
-        connect.Stop();
-        if (connected) {
-            Converse(service, m);
-            delivered = true;
-            m.Disposition = Delivered;
-            CloseAfterDelivery(service);
+        bool reused = session.IsReady();
+        if (OpenSession(service)) {
+            TransactionOutcome outcome = Transact(service, m);
+            // A session kept from an earlier message that the server has closed meanwhile (a
+            // dropped connection, 421 to MAIL FROM) says nothing about this message: it goes
+            // once more on a new session.
+            if (reused && outcome.sessionLost && !outcome.stopped && outcome.reached == TransactionStep::Mail) {
+                log.WriteText(Runlog::Detail, "Сервер закрыл сеанс SMTP (" + LogSafe(outcome.failure) +
+                                                  "), открываем новый");
+                if (OpenSession(service)) outcome = Transact(service, m);
+            }
+            Decide(service, m, outcome);
+            if (session.transactions >= kMessagesPerSession) session.End();
         }
     } catch (const QuilletException& e) {
         // A failure of the server, the line or a setting, or a stop request: said once, as
         // what it is. The reason may quote the server, so it is shown with its control
         // characters escaped.
         log.WriteText(service.CheckStop(true) ? Runlog::Survived : Runlog::Error, LogSafe(e.Reason()));
+        SmtpDisconnect(session);
     } catch (...) {
         // Anything else is a fault of the service's own code.
         log.Write(Runlog::Error, "Сервис Postvane (отправка письма): необработанное исключение неизвестного типа");
+        SmtpDisconnect(session);
     }
+    bool delivered = m.Disposition == Delivered;
     PhaseTimer events(service.profile, DeliveryPhase::Events);
     if (delivered) {
-        SmtpDisconnect(service);
         log.Write(Runlog::Progress, "Отправка успешно завершена");
         service.WriteEvent(kEventSendDone, "SENDDONE", string("Успешно выполнена отправка файла ") + m.path);
     } else {
@@ -317,6 +308,24 @@ bool SendMessage(MailService& service, OutboxMessage& m) {
     }
     return delivered;
 }
+
+namespace {
+
+// Ends the pass's session however the pass ends: QUIT when it may still be said.
+class SessionEnd {
+public:
+    explicit SessionEnd(MailService& service) : service_(service) {}
+    ~SessionEnd() {
+        PhaseTimer timer(service_.profile, DeliveryPhase::Close);
+        service_.session.End();
+    }
+    SessionEnd(const SessionEnd&) = delete;
+    SessionEnd& operator=(const SessionEnd&) = delete;
+private:
+    MailService& service_;
+};
+
+}  // namespace
 
 bool OutboxPass(MailService& service, DWORD* next) {
     PhaseTimer timer(service.profile, DeliveryPhase::Pass);
@@ -328,6 +337,9 @@ bool OutboxPass(MailService& service, DWORD* next) {
     rptr<PKXDK::Internet::DialupClient::Networking> dialupHold;
     bool holding = false;
     int remoteAccess = -1;  // UseRemoteAccess, read once per pass when a message is first due
+    // The session carries the pass's messages one after another and ends with it, before the
+    // line is let go.
+    SessionEnd sessionEnd(service);
     DWORD pause = kFirstRelookMs;
     service.relookMs = 0;
     while (keepGoing) {

@@ -80,8 +80,6 @@ SmtpConnection::~SmtpConnection() {
 
 void SmtpConnection::Open(const sockaddr* address, int addressLength, DWORD timeoutMs) {
     Close();  // never leave an earlier socket behind
-    offers = ServerOffers();
-    ahead = SentAhead();
     outcome_ = TlsOutcome();
     SOCKET s = socket(address->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) RaiseCode("Не удаётся создать TCP сокет, ошибка Winsock: %u", unsigned(WSAGetLastError()));
@@ -113,6 +111,19 @@ void SmtpConnection::Open(const sockaddr* address, int addressLength, DWORD time
         Close();
         throw;
     }
+}
+
+void SmtpConnection::CheckStop() {
+    if (graceMs_ == 0) {
+        stop_.CheckStop(false);
+        return;
+    }
+    if (!stop_.CheckStop(true)) return;
+    if (!graceSeen_) {
+        graceSeen_ = true;
+        graceStart_ = GetTickCount();
+    }
+    if (GetTickCount() - graceStart_ >= graceMs_) stop_.CheckStop(false);
 }
 
 void SmtpConnection::Close() {

@@ -71,26 +71,6 @@ struct TlsOutcome {
     CertificateVerdict certificate;
 };
 
-// What the server's EHLO reply offers, as far as the client acts on it.
-struct ServerOffers {
-    bool plain = false;     // AUTH PLAIN
-    bool login = false;     // AUTH LOGIN
-    bool startTls = false;
-    bool eightBit = false;  // 8BITMIME
-    bool size = false;      // SIZE
-    unsigned long long sizeLimit = 0;  // SIZE's number; 0: no fixed limit
-    bool pipelining = false;  // PIPELINING: commands may go out before the replies before them
-};
-
-// Commands sent ahead of the replies to the ones before them (PIPELINING), whose replies are
-// still to be read in order: the step that would send one reads its reply instead.
-struct SentAhead {
-    bool mail = false;   // MAIL FROM
-    unsigned rcpt = 0;   // RCPT TO, this many
-    bool data = false;   // DATA
-    bool quit = false;   // QUIT, after the final dot
-};
-
 class SmtpConnection : private RecordCarrier {
 public:
     // The connection keeps the addresses of its partners: the stop test, the trace flags
@@ -131,15 +111,16 @@ public:
     // "Соединение разорвано".
     size_t Receive(char* buffer, size_t length, bool consume, DWORD timeoutMs);
 
-    // The stop test with quiet false.
-    void CheckStop() { stop_.CheckStop(false); }
+    // The stop test with quiet false; while a grace is set (StopGrace), a stop request raises
+    // only once the grace has passed since the request was first seen.
+    void CheckStop();
+    // True when a stop was requested; raises nothing.
+    bool StopRequested() { return stop_.CheckStop(true); }
 
     Runlog& Log() { return log_; }
     DWORD TraceFlags() const { return traceFlags_; }
 
     TlsPolicy policy;     // set by SmtpConnect for this connection
-    ServerOffers offers;  // the last EHLO reply's offers; cleared by Open
-    SentAhead ahead;      // commands whose replies are owed; cleared by Open
     DWORD connectBudgetMs;  // all addresses of a server together (SmtpConnect); tests shorten it
 
 private:
@@ -151,7 +132,11 @@ private:
     // (and when the socket has none after all).
     size_t ReadSocket(char* buffer, size_t length, bool waitFirst, DWORD timeoutMs);
 
+    friend class StopGrace;
     StopTest& stop_;
+    DWORD graceMs_ = 0;        // 0: a stop request raises at once
+    bool graceSeen_ = false;   // the request has been seen while the grace is set
+    DWORD graceStart_ = 0;     // when it was first seen
     const DWORD& traceFlags_;
     Runlog& log_;
     SOCKET socket_;
@@ -159,6 +144,21 @@ private:
     size_t inputAt_ = 0;
     std::unique_ptr<TlsChannel> tls_;  // closed before the socket
     TlsOutcome outcome_;
+};
+
+// While it lives, a stop request ends the connection's waits only after ms: a reply that
+// tells whether the server took a message is still read when it comes in that time.
+class StopGrace {
+public:
+    StopGrace(SmtpConnection& connection, DWORD ms) : connection_(connection) {
+        connection_.graceMs_ = ms;
+        connection_.graceSeen_ = false;
+    }
+    ~StopGrace() { connection_.graceMs_ = 0; }
+    StopGrace(const StopGrace&) = delete;
+    StopGrace& operator=(const StopGrace&) = delete;
+private:
+    SmtpConnection& connection_;
 };
 
 }  // namespace Postvane

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 #include "Globals.h"
-#include "MailService.h"
 #include "Resolver.h"
 #include "Secret.h"
 #include "ServiceLog.h"
+#include "SmtpSession.h"
 #include "SmtpTransport.h"
 #include "Submit.h"
 #include "qlframe.h"
@@ -17,7 +17,6 @@ namespace Postvane {
 
 namespace {
 
-const char kSmtpSubkey[] = "SMTP";
 const size_t kFormatSize = 256;
 
 // SMTP reply codes the dialogue accepts or acts on.
@@ -31,6 +30,7 @@ const unsigned kStartInput = 354;
 const unsigned kUnknownCommand = 500;
 const unsigned kBadArguments = 501;
 const unsigned kNotImplemented = 502;
+const unsigned kServiceClosing = 421;
 const unsigned kAuthFailed = 535;
 const unsigned kTooBig = 552;
 const unsigned kBadMailbox = 553;
@@ -112,6 +112,8 @@ ServerOffers ReadOffers(const vec<string>& reply) {
             offers.eightBit = true;
         } else if (_stricmp(keyword.c_str(), "PIPELINING") == 0) {
             offers.pipelining = true;
+        } else if (_stricmp(keyword.c_str(), "CHUNKING") == 0) {
+            offers.chunking = true;
         } else if (_stricmp(keyword.c_str(), "SIZE") == 0) {
             offers.size = true;
             if (!words.empty()) offers.sizeLimit = std::strtoull(words[0].c_str(), nullptr, 10);
@@ -254,38 +256,41 @@ ServerOffers Greet(SmtpConnection& connection, const string& host) {
 
 }  // namespace
 
-void SmtpHello(MailService& service) {
+void SmtpHello(SmtpSession& session) {
     const SmtpTimeouts& t = ReplyTimeouts();
-    SmtpConnection& connection = service.connection;
-    RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
+    SmtpConnection& connection = session.connection;
     sockaddr_storage local = SmtpLocalAddress(connection);
 
     vec<string> reply;
+    session.state = SessionState::Greeting;
     unsigned code = SmtpReadReply(connection, &reply, t.greeting, false);
     if (code != kReady) Raise(FormatBuffer(kFormatSize, "Неожиданный код начального ответа сервера: %u", code));
 
     string host = ChooseHelloName(reinterpret_cast<const sockaddr*>(&local));
-    service.CheckStop(false);
-    connection.offers = Greet(connection, host);
+    connection.CheckStop();
+    session.state = SessionState::Hello;
+    session.offers = Greet(connection, host);
 
     if (connection.policy.mode == TlsMode::StartTls && !connection.IsSecure()) {
-        if (!connection.offers.startTls)
+        if (!session.offers.startTls)
             Raise("Сервер не предлагает STARTTLS, а защищённое соединение обязательно (Tls = 1)");
+        session.state = SessionState::StartTls;
         SmtpSendLine(connection, "STARTTLS", t.hello);
         if (SmtpReadReply(connection, &reply, t.hello, false) != kReady)
             RaiseWithReply("Неожиданный ответ сервера (STARTTLS): ", reply);
         connection.StartTls(t.hello);
         // What the server offered in plain text counts no more.
-        connection.offers = ServerOffers();
-        connection.offers = Greet(connection, host);
+        session.offers = ServerOffers();
+        session.state = SessionState::Hello;
+        session.offers = Greet(connection, host);
     }
 
-    string login = smtp["Login"];
-    SecretText password;
-    LoadSecret(smtp.Handle(), "Pass", &password);  // a missing or unreadable value is the empty password
+    const string& login = session.settings.login;
+    const SecretText& password = session.settings.password;
 
     // Authentication is always attempted: LOGIN stands in when nothing was offered.
-    ServerOffers offered = connection.offers;
+    session.state = SessionState::Auth;
+    ServerOffers offered = session.offers;
     bool anyOffered = offered.plain || offered.login;
     if (login.IsEmpty()) Raise("Не задано входное имя пользователя");
     AuthExchange exchange(connection, login, password, t.auth);
@@ -297,18 +302,18 @@ void SmtpHello(MailService& service) {
     if (result == AuthResult::Rejected || (result == AuthResult::Failed && anyOffered))
         connection.Log().WriteText(Runlog::Error, "Авторизация не пройдена (имя \"" + login + "\"), ответ сервера: " +
                                                       LogSafe(exchange.ReplyText()));
+    session.state = SessionState::Ready;
 }
 
 namespace {
 
 // The MAIL FROM command for the message; the checks that come before it raise.
-string MailFromCommand(SmtpConnection& connection, string* reversePath, unsigned long long messageSize) {
-    RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
-    string sender = smtp["ReversePath"];
+string MailFromCommand(const SmtpSession& session, string* reversePath, unsigned long long messageSize) {
+    const string& sender = session.settings.reversePath;
     if (sender.IsEmpty()) Raise("Не задан адрес отправителя (\"ReversePath\")");
     // An address with a line end, brackets or blanks would add commands or parameters.
     if (!IsPlainAddress(sender.str())) Raise("Недопустимый адрес отправителя (\"ReversePath\"): " + OneLine(sender));
-    const ServerOffers& offers = connection.offers;
+    const ServerOffers& offers = session.offers;
     if (offers.size && offers.sizeLimit && messageSize > offers.sizeLimit)
         throw SmtpRefusal(kTooBig, FormatBuffer(kFormatSize, "Письмо больше, чем принимает сервер: %llu байт при пределе %llu",
                                                 messageSize, offers.sizeLimit));
@@ -344,42 +349,57 @@ bool HasLineEnd(const string& text) { return std::strpbrk(text.c_str(), "\r\n") 
 
 }  // namespace
 
-void SmtpSendAhead(MailService& service, const string& recipients, unsigned long long messageSize) {
-    SmtpConnection& connection = service.connection;
-    if (!connection.offers.pipelining) return;
+void SmtpSendAhead(SmtpSession& session, const string& recipients, const string& content,
+                   unsigned long long messageSize) {
+    SmtpConnection& connection = session.connection;
+    if (!session.offers.pipelining) return;
     string mail;
     try {
-        mail = MailFromCommand(connection, nullptr, messageSize);
+        mail = MailFromCommand(session, nullptr, messageSize);
     } catch (const QuilletException&) {
         return;  // raised again, in its place, by SmtpMailFrom
     }
     std::vector<string> list = Recipients(recipients);
-    std::string block = mail.str() + "\r\n";
-    for (const string& r : list) block += "RCPT TO: <" + r.str() + ">\r\n";
-    block += "DATA\r\n";
     // A command with a line end in it is refused by the step that sends it, not sent here.
-    if (HasLineEnd(mail)) return;
+    if (HasLineEnd(mail) || list.empty()) return;
     for (const string& r : list)
         if (!IsPlainAddress(r.str())) return;  // no line end either
-    SmtpSendLines(connection, block.data(), block.size(), ReplyTimeouts().mailFrom);
-    connection.ahead.mail = true;
-    connection.ahead.rcpt = unsigned(list.size());
-    connection.ahead.data = true;
+    std::string block = mail.str() + "\r\n";
+    for (const string& r : list) block += "RCPT TO: <" + r.str() + ">\r\n";
+    // The content itself joins the group only for one recipient: a refused recipient then
+    // leaves the server nobody to deliver it to, so nothing goes out that the attempt does not
+    // stand behind.
+    bool chunk = session.offers.chunking && list.size() == 1;
+    if (chunk) {
+        string sent = session.offers.eightBit ? content : SmtpSevenBitContent(content);
+        SmtpSendLines(connection, block.data(), block.size(), ReplyTimeouts().mailFrom);
+        SmtpSendChunk(connection, sent, ReplyTimeouts().dataEnd);
+    } else {
+        block += "DATA\r\n";
+        SmtpSendLines(connection, block.data(), block.size(), ReplyTimeouts().mailFrom);
+    }
+    session.ahead.mail = true;
+    session.ahead.rcpt = unsigned(list.size());
+    session.ahead.data = !chunk;
+    session.ahead.bdat = chunk;
+    session.state = SessionState::Transaction;
 }
 
-void SmtpMailFrom(MailService& service, string* reversePath, unsigned long long messageSize) {
+void SmtpMailFrom(SmtpSession& session, string* reversePath, unsigned long long messageSize) {
     const SmtpTimeouts& t = ReplyTimeouts();
-    SmtpConnection& connection = service.connection;
-    if (connection.ahead.mail) {
-        connection.ahead.mail = false;
-        if (reversePath) MailFromCommand(connection, reversePath, 0);
+    SmtpConnection& connection = session.connection;
+    if (session.ahead.mail) {
+        session.ahead.mail = false;
+        if (reversePath) MailFromCommand(session, reversePath, 0);
     } else {
-        SmtpSendLine(connection, MailFromCommand(connection, reversePath, messageSize), t.mailFrom);
+        string command = MailFromCommand(session, reversePath, messageSize);
+        session.state = SessionState::Transaction;
+        SmtpSendLine(connection, command, t.mailFrom);
     }
     vec<string> reply;
     unsigned code = SmtpReadReply(connection, &reply, t.mailFrom, false);
     if (code == kTooBig) throw SmtpRefusal(code, "Неожиданный ответ сервера (MAIL): " + JoinReply(reply));
-    if (code != kOk) RaiseWithReply("Неожиданный ответ сервера (MAIL): ", reply);
+    if (code != kOk) throw SmtpRefusal(code, "Неожиданный ответ сервера (MAIL): " + JoinReply(reply));
 }
 
 namespace {
@@ -558,69 +578,140 @@ unsigned long long SmtpWireSize(const string& content) {
     return size;
 }
 
-void SmtpRcptTo(MailService& service, const string& recipients) {
+void SmtpRcptTo(SmtpSession& session, const string& recipients, std::vector<RecipientOutcome>* outcomes) {
     const SmtpTimeouts& t = ReplyTimeouts();
-    SmtpConnection& connection = service.connection;
+    SmtpConnection& connection = session.connection;
+    std::vector<RecipientOutcome> local;
+    std::vector<RecipientOutcome>& results = outcomes ? *outcomes : local;
+    results.clear();
+    const SmtpRefusal* first = nullptr;
+    SmtpRefusal refusal(0, string());
+    auto refuse = [&](unsigned code, const string& text) {
+        if (!first) {
+            refusal = SmtpRefusal(code, text);
+            first = &refusal;
+        }
+    };
     for (const string& recipient : Recipients(recipients)) {
+        results.push_back(RecipientOutcome());
+        RecipientOutcome& outcome = results.back();
+        outcome.address = recipient;
         // Never sent: brackets or blanks would end the address and add ESMTP parameters.
-        if (!IsPlainAddress(recipient.str()))
-            throw SmtpRefusal(kBadMailbox, "Недопустимый адрес получателя: " + OneLine(recipient));
-        if (connection.ahead.rcpt) --connection.ahead.rcpt;
+        if (!IsPlainAddress(recipient.str())) {
+            outcome.reply = "Недопустимый адрес получателя: " + OneLine(recipient);
+            refuse(kBadMailbox, outcome.reply);
+            continue;
+        }
+        if (session.ahead.rcpt) --session.ahead.rcpt;
         else SmtpSendLine(connection, "RCPT TO: <" + recipient + ">", t.rcptTo);
         vec<string> reply;
-        unsigned code = SmtpReadReply(connection, &reply, t.rcptTo, false);
-        if (code != kOk && code != kForwarded)
-            throw SmtpRefusal(code, "Неожиданный ответ сервера (RCPT): " + JoinReply(reply));
+        outcome.code = SmtpReadReply(connection, &reply, t.rcptTo, false);
+        outcome.reply = JoinReply(reply);
+        if (outcome.Accepted()) continue;
+        SmtpRefusal refused(outcome.code, "Неожиданный ответ сервера (RCPT): " + outcome.reply);
+        // A server that closes the session answers nothing more.
+        if (outcome.code == kServiceClosing) throw refused;
+        refuse(refused.Code(), refused.Reason());
     }
+    if (first) throw refusal;
 }
 
-void SmtpData(MailService& service, const string& content, bool* beforeData) {
-    const SmtpTimeouts& t = ReplyTimeouts();
-    SmtpConnection& connection = service.connection;
-    if (beforeData) *beforeData = true;
-    if (connection.ahead.data) connection.ahead.data = false;
-    else SmtpSendLine(connection, "DATA", t.dataInit);
-    vec<string> reply;
-    if (SmtpReadReply(connection, &reply, t.dataInit, false) != kStartInput)
-        RaiseWithReply("Неожиданный ответ сервера (DATA init): ", reply);
-    if (beforeData) *beforeData = false;
+namespace {
 
-    // Every CR LF, bare LF and bare CR ends a line: no line end other than CR LF ever
-    // reaches the wire, so no text can end the data early or smuggle commands after it.
-    // The wire form is sent in blocks of whole lines, not one send call per line.
-    // A server without 8BITMIME gets 8bit parts quoted-printable; the file stays as it is.
-    const string sent = connection.offers.eightBit ? content : SmtpSevenBitContent(content);
+// BDAT's size of the content: every line with CR LF, nothing doubled.
+unsigned long long ChunkSize(const string& content) {
+    unsigned long long size = 0;
+    ForEachLine(content, [&](size_t begin, size_t end) { size += (end - begin) + 2; });
+    return size;
+}
+
+// Sends the content as SMTP carries it, in blocks of whole lines: every CR LF, bare LF and
+// bare CR ends a line and goes out as CR LF; with stuffing a line beginning with "." gets one
+// more "." and the final dot follows, without it (BDAT) the bytes are exactly ChunkSize.
+void SendContent(SmtpConnection& connection, const string& sent, bool stuffing, DWORD timeoutMs) {
     const char* text = sent.c_str();
     std::string block;
     block.reserve(kContentBlock + 1024);
     ForEachLine(sent, [&](size_t begin, size_t end) {
-        if (end > begin && text[begin] == '.') block += '.';
+        if (stuffing && end > begin && text[begin] == '.') block += '.';
         block.append(text + begin, end - begin);
         block += "\r\n";
         if (block.size() >= kContentBlock) {
-            SmtpSendLines(connection, block.data(), block.size(), t.dataEnd);
+            SmtpSendLines(connection, block.data(), block.size(), timeoutMs);
             block.clear();
         }
     });
-    block += ".\r\n";  // the end of the content travels with its last lines
-    // A server that takes commands in groups gets QUIT with the final dot: the session ends
-    // whatever the answer to the dot, and the two replies come back together.
-    if (connection.offers.pipelining) {
-        block += "QUIT\r\n";
-        connection.ahead.quit = true;
-    }
-    SmtpSendLines(connection, block.data(), block.size(), t.dataEnd);
-    if (SmtpReadReply(connection, &reply, t.dataEnd, false) != kOk)
-        RaiseWithReply("Неожиданный ответ сервера (DATA finalize): ", reply);
+    if (stuffing) block += ".\r\n";  // the end of the content travels with its last lines
+    if (!block.empty()) SmtpSendLines(connection, block.data(), block.size(), timeoutMs);
 }
 
-void SmtpQuit(MailService& service, bool tolerant) {
+// The final reply to the content: a stop request meanwhile waits kFinalReplyGraceMs for it,
+// since only the reply tells whether the server took the message.
+unsigned ReadFinalReply(SmtpConnection& connection, vec<string>* reply, DWORD timeoutMs) {
+    StopGrace grace(connection, kFinalReplyGraceMs);
+    return SmtpReadReply(connection, reply, timeoutMs, false);
+}
+
+}  // namespace
+
+void SmtpSendChunk(SmtpConnection& connection, const string& sent, DWORD timeoutMs) {
+    string command = FormatBuffer(kFormatSize, "BDAT %llu LAST", ChunkSize(sent));
+    SmtpSendLine(connection, command, timeoutMs);
+    SendContent(connection, sent, false, timeoutMs);
+}
+
+void SmtpData(SmtpSession& session, const string& content, bool* beforeData) {
     const SmtpTimeouts& t = ReplyTimeouts();
-    SmtpConnection& connection = service.connection;
-    if (connection.ahead.quit) connection.ahead.quit = false;
-    else SmtpSendLine(connection, "QUIT", t.quit);
+    SmtpConnection& connection = session.connection;
+    if (beforeData) *beforeData = true;
+    vec<string> reply;
+    // A server that offers CHUNKING takes the content as one BDAT chunk: no dot stuffing, no
+    // reply to wait for before the content. The chunk may have gone with MAIL and RCPT.
+    if (session.offers.chunking) {
+        if (beforeData) *beforeData = false;
+        if (session.ahead.bdat) {
+            session.ahead.bdat = false;
+        } else {
+            string sent = session.offers.eightBit ? content : SmtpSevenBitContent(content);
+            SmtpSendChunk(connection, sent, t.dataEnd);
+        }
+        unsigned code = ReadFinalReply(connection, &reply, t.dataEnd);
+        session.state = SessionState::Ready;
+        if (code != kOk) throw SmtpRefusal(code, "Неожиданный ответ сервера (BDAT): " + JoinReply(reply));
+        return;
+    }
+    if (session.ahead.data) session.ahead.data = false;
+    else SmtpSendLine(connection, "DATA", t.dataInit);
+    unsigned code = SmtpReadReply(connection, &reply, t.dataInit, false);
+    if (code != kStartInput) throw SmtpRefusal(code, "Неожиданный ответ сервера (DATA init): " + JoinReply(reply));
+    if (beforeData) *beforeData = false;
+
+    // No line end other than CR LF ever reaches the wire, so no text can end the data early
+    // or smuggle commands after it. A server without 8BITMIME gets 8bit parts
+    // quoted-printable; the file stays as it is.
+    const string sent = session.offers.eightBit ? content : SmtpSevenBitContent(content);
+    SendContent(connection, sent, true, t.dataEnd);
+    code = ReadFinalReply(connection, &reply, t.dataEnd);
+    session.state = SessionState::Ready;
+    if (code != kOk) throw SmtpRefusal(code, "Неожиданный ответ сервера (DATA finalize): " + JoinReply(reply));
+}
+
+void SmtpReset(SmtpSession& session) {
+    const SmtpTimeouts& t = ReplyTimeouts();
+    SmtpSendLine(session.connection, "RSET", t.mailFrom);
+    vec<string> reply;
+    if (SmtpReadReply(session.connection, &reply, t.mailFrom, false) != kOk)
+        RaiseWithReply("Неожиданный ответ сервера (RSET): ", reply);
+    session.state = SessionState::Ready;
+}
+
+void SmtpQuit(SmtpSession& session, bool tolerant) {
+    const SmtpTimeouts& t = ReplyTimeouts();
+    SmtpConnection& connection = session.connection;
+    SmtpSendLine(connection, "QUIT", t.quit);
     vec<string> reply;
     unsigned code = SmtpReadReply(connection, &reply, t.quit, false);
+    session.state = SessionState::Closed;
     if (code != kClosing && !tolerant) RaiseWithReply("Неожиданный ответ сервера (QUIT): ", reply);
 }
 

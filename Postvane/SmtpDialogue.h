@@ -1,19 +1,21 @@
-// The SMTP conversation for one delivery attempt over the connection of SmtpTransport:
-// greeting, EHLO (HELO after a 500), authentication, MAIL FROM, RCPT TO for each recipient,
-// DATA with the message content, QUIT. Each step sends its command, reads the reply and
-// accepts one code; any other raises QLAppException whose text names the step and quotes
-// the reply (the reply list joined: continuation texts, then the last line whole). Failed
-// authentication raises nothing: the conversation goes on and the server decides.
+// The steps of the SMTP conversation over a session (SmtpSession.h): greeting, EHLO (HELO
+// after a 500), authentication, then for each message MAIL FROM, RCPT TO for each recipient,
+// DATA (or BDAT) with the content, and at the end QUIT. Each step sends its command, reads
+// the reply and accepts one code; any other raises QLAppException whose text names the step
+// and quotes the reply (the reply list joined: continuation texts, then the last line whole).
+// Failed authentication raises nothing: the conversation goes on and the server decides.
 //
-// Configuration, from the SMTP subkey of the Mail key, read by the step that needs it:
-// Login (user name), Pass (protected password; missing reads as empty), ReversePath.
-// Transport failures and stop requests raise the texts listed in SmtpTransport.h.
+// Configuration: the session's settings, read once when it was opened (Login, Pass,
+// ReversePath). Transport failures and stop requests raise the texts listed in
+// SmtpTransport.h.
 #pragma once
+#include <vector>
+#include "SmtpSession.h"
 #include "core.h"
 
 namespace Postvane {
 
-class MailService;
+class SmtpConnection;
 
 // Reply time-outs in milliseconds; each bounds the whole reply of its step and every wait
 // for room while sending that step's lines. Tests shorten them.
@@ -29,8 +31,9 @@ struct SmtpTimeouts {
 };
 SmtpTimeouts& ReplyTimeouts();
 
-// A recipient refused by the server: the text is that of any RCPT failure, and the code
-// tells a permanent refusal (5xx) from a temporary one.
+// A refusal by the server of a step of a transaction (MAIL, RCPT, DATA, BDAT, the final dot):
+// the text names the step and quotes the reply, the code tells a permanent refusal (5xx) from
+// a temporary one (4xx).
 class SmtpRefusal : public QLAppException {
 public:
     SmtpRefusal(unsigned code, const string& text) : QLAppException(text), code_(code) {}
@@ -42,8 +45,8 @@ private:
 
 // Greeting (220), then EHLO with the announced host name (the reverse-lookup name of the
 // local address when valid and confirmed by DNS, else the address literal), HELO after a
-// 500 or 502. The EHLO reply's offers (AUTH, STARTTLS, 8BITMIME, SIZE; on any of its lines,
-// the last included) go into service.connection.offers.
+// 500 or 502. The EHLO reply's offers (AUTH, STARTTLS, 8BITMIME, SIZE, PIPELINING, CHUNKING;
+// on any of its lines, the last included) go into session.offers.
 //
 // With Tls = 1 (connection.policy) STARTTLS follows: the server must offer it and answer it
 // with 220; then the TLS handshake and the certificate check (SmtpConnection::StartTls),
@@ -67,7 +70,7 @@ private:
 //   "Неожиданный ответ сервера (STARTTLS): <reply>"    reply to STARTTLS not 220
 //   "Не задано входное имя пользователя"               Login empty (before any AUTH)
 // and the TLS texts of SmtpConnection::StartTls.
-void SmtpHello(MailService& service);
+void SmtpHello(SmtpSession& session);
 
 // MAIL FROM: <ReversePath>, with BODY=8BITMIME when the server offers 8BITMIME (the text of
 // our messages is 8-bit) and SIZE=messageSize when it offers SIZE and a size is given.
@@ -77,18 +80,18 @@ void SmtpHello(MailService& service);
 //                                                        (IsPlainAddress), nothing sent
 //   SmtpRefusal 552 "Письмо больше, чем принимает сервер: <size> байт при пределе <limit>"
 //                                                        before anything is sent
-//   SmtpRefusal 552 "Неожиданный ответ сервера (MAIL): <reply>"   the server's size refusal
-//   "Неожиданный ответ сервера (MAIL): <reply>"         any other reply but 250
-void SmtpMailFrom(MailService& service, string* reversePath = nullptr, unsigned long long messageSize = 0);
+//   SmtpRefusal <code> "Неожиданный ответ сервера (MAIL): <reply>"   any reply but 250
+void SmtpMailFrom(SmtpSession& session, string* reversePath = nullptr, unsigned long long messageSize = 0);
 
 // With a server that offers PIPELINING: sends MAIL FROM (as SmtpMailFrom would), RCPT TO
 // for each recipient and DATA together, and leaves their replies to SmtpMailFrom, SmtpRcptTo
-// and SmtpData, which then read them in order instead of sending; SmtpData then sends QUIT
-// with the final dot, whose reply SmtpQuit reads. Saves three round trips per message; the
-// outcome of every step, and what each failure raises, are those of the steps one by one.
-// Sends nothing when the server does not offer PIPELINING, or when a step would raise before
-// sending (it does, in its place).
-void SmtpSendAhead(MailService& service, const string& recipients, unsigned long long messageSize = 0);
+// and SmtpData, which then read them in order instead of sending. With CHUNKING as well and
+// one recipient, the content goes in the same write as BDAT ... LAST instead of DATA. Saves
+// two round trips per message (three with the chunk); the outcome of every step, and what
+// each failure raises, are those of the steps one by one. Sends nothing when the server does
+// not offer PIPELINING, or when a step would raise before sending (it does, in its place).
+void SmtpSendAhead(SmtpSession& session, const string& recipients, const string& content,
+                   unsigned long long messageSize = 0);
 
 // The size of the content on the wire, as SmtpData sends it (line ends as CR LF, dots
 // doubled), without the final dot: what SIZE= declares.
@@ -103,24 +106,37 @@ string SmtpSevenBitContent(const string& content);
 
 // RCPT TO: <recipient> for each piece of the comma-separated text, in order. CR and LF are
 // removed from a piece (a folded header), then white space at both ends; a piece left empty
-// (a,,b) is passed over. 250 and 251 (forwarded) accept a recipient; the first other reply
-// raises SmtpRefusal "Неожиданный ответ сервера (RCPT): <reply>"; later recipients are not
-// offered. A recipient that is no plain address (IsPlainAddress) is never sent: SmtpRefusal
+// (a,,b) is passed over. 250 and 251 (forwarded) accept a recipient. Every recipient is
+// offered and its reply read (with PIPELINING every reply is owed anyway) and, when outcomes
+// is given, recorded there in order; then the first refusal raises SmtpRefusal "Неожиданный
+// ответ сервера (RCPT): <reply>". A 421 raises at once: the server closes the session. A
+// recipient that is no plain address (IsPlainAddress) is never sent: its refusal is SmtpRefusal
 // 553 "Недопустимый адрес получателя: <address>".
-void SmtpRcptTo(MailService& service, const string& recipients);
+void SmtpRcptTo(SmtpSession& session, const string& recipients, std::vector<RecipientOutcome>* outcomes = nullptr);
 
-// DATA, the content (SmtpSevenBitContent of it when the server does not offer 8BITMIME),
-// the final dot. *beforeData is true on entry and becomes false once the
-// server has answered DATA with 354: a failure with it false happened during the content.
-// On the wire every CR LF, bare LF and bare CR of the content is one line end, every line
-// goes out with CR LF and a line beginning with "." gets one more "."; a content ending
-// with a line end adds no empty line. Raises
+// The content (SmtpSevenBitContent of it when the server does not offer 8BITMIME) and the
+// reply that tells whether the server took it, which a stop request meanwhile waits
+// kFinalReplyGraceMs for. With CHUNKING: one chunk, BDAT <size> LAST, unless SmtpSendAhead sent
+// it already. Otherwise DATA, the content, the final dot; *beforeData is true on entry and
+// becomes false once the server has answered DATA with 354 (at once with CHUNKING): a failure
+// with it false happened during the content. On the wire every CR LF, bare LF and bare CR of
+// the content is one line end and every line goes out with CR LF; after DATA a line
+// beginning with "." gets one more "."; a content ending with a line end adds no empty line.
+// Raises SmtpRefusal with the reply's code:
 //   "Неожиданный ответ сервера (DATA init): <reply>"      reply to DATA not 354
 //   "Неожиданный ответ сервера (DATA finalize): <reply>"  reply to the dot not 250
-void SmtpData(MailService& service, const string& content, bool* beforeData = nullptr);
+//   "Неожиданный ответ сервера (BDAT): <reply>"           reply to BDAT LAST not 250
+void SmtpData(SmtpSession& session, const string& content, bool* beforeData = nullptr);
+
+// "BDAT <size> LAST" and the content, as SmtpData sends them (the content as given).
+void SmtpSendChunk(SmtpConnection& connection, const string& content, DWORD timeoutMs);
+
+// RSET after a failed transaction on a session that goes on. A reply other than 250 raises
+// "Неожиданный ответ сервера (RSET): <reply>".
+void SmtpReset(SmtpSession& session);
 
 // QUIT. A reply other than 221 raises "Неожиданный ответ сервера (QUIT): <reply>" unless
 // tolerant; transport failures raise in both modes.
-void SmtpQuit(MailService& service, bool tolerant);
+void SmtpQuit(SmtpSession& session, bool tolerant);
 
 }  // namespace Postvane

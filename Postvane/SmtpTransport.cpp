@@ -7,19 +7,16 @@
 #include <string>
 #include <vector>
 #include "Globals.h"
-#include "MailService.h"
 #include "Resolver.h"
 #include "ServiceLog.h"
-#include "Setting.h"
+#include "MailService.h"
+#include "SmtpSession.h"
 #include "qlframe.h"
 
 namespace Postvane {
 
 namespace {
 
-const char kSmtpSubkey[] = "SMTP";
-const char kDefaultPort[] = "smtp";
-const char kImplicitTlsPort[] = "465";  // submission over TLS from the first byte
 const size_t kFormatSize = 256;  // FormatBuffer size of every composed message
 
 const char kMalformedText[] = "Ошибка интерпретации ответа сервера";
@@ -50,17 +47,6 @@ void Trace(SmtpConnection& connection, bool sent, const char* data, size_t lengt
     if (sink) sink(g_trace.context.load(), sent, line);
 }
 
-// The host as the resolver and the certificate take it: an address literal loses its
-// brackets and its "IPv6:" tag.
-string BareHost(const string& server) {
-    std::string host = server.str();
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-        if (host.size() > 5 && _strnicmp(host.c_str(), "IPv6:", 5) == 0) host = host.substr(5);
-    }
-    return string(host);
-}
-
 string AddressText(const sockaddr* address) {
     char text[INET6_ADDRSTRLEN] = "";
     const void* bytes = address->sa_family == AF_INET6
@@ -70,59 +56,26 @@ string AddressText(const sockaddr* address) {
     return string(text);
 }
 
-// A service name for the port: a letter, then letters, digits and hyphens ("smtp").
-bool IsServiceName(const std::string& text) {
-    if (text.empty() || text.size() > 32 || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
-    for (char c : text)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return false;
-    return true;
-}
-
-// Port as the resolver takes it: a number from 1 to 65535 (stored as a number or as its
-// decimal text) or a service name; absent or empty gives "smtp", or 465 with TLS from the
-// first byte. Anything else raises BadSetting: a port that wraps round to another, or a
-// text that the resolver would read as something else, is never used.
-string ServerPort(const RegKey& smtp, TlsMode mode) {
-    const char kAllowed[] = "число от 1 до 65535 или имя службы (smtp)";
-    StoredNumber stored = ReadStoredNumber(smtp, "Port");
-    if (!stored.present) return string(mode == TlsMode::Implicit ? kImplicitTlsPort : kDefaultPort);
-    if (stored.number) {
-        if (stored.value < 1 || stored.value > 65535)
-            throw BadSetting(BadSettingText(kSmtpKeyPath, "Port", stored.shown, kAllowed));
-        return FormatBuffer(kFormatSize, "%lu", static_cast<unsigned long>(stored.value));
-    }
-    string text = smtp["Port"];
-    if (!IsServiceName(text.str())) throw BadSetting(BadSettingText(kSmtpKeyPath, "Port", stored.shown, kAllowed));
-    return text;
-}
-
 }  // namespace
 
 // ---- Connection ---------------------------------------------------------------------------
 
-bool SmtpConnect(MailService& service) {
-    SmtpConnection& connection = service.connection;
-    RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
-    string server = smtp["Server"];
+bool SmtpConnect(SmtpSession& session) {
+    SmtpConnection& connection = session.connection;
+    SmtpDisconnect(session);  // never leave an earlier connection behind
+    // Every value is checked before anything is opened.
+    ReadSmtpSettings(&session.settings);
+    const SmtpSettings& settings = session.settings;
+    const string& server = settings.server;
+    const string& port = settings.port;
     if (server.IsEmpty()) {
         connection.Log().WriteText(Runlog::Error, "Почтовый сервер не задан, отправка невозможна");
         return false;
     }
-    // Every value is checked before anything is opened: a security setting that cannot be
-    // read as what it says must never be taken for plain SMTP.
-    TlsMode mode = TlsMode(CheckedNumber(smtp, kSmtpKeyPath, "Tls", DWORD(TlsMode::None), DWORD(TlsMode::Implicit),
-                                         DWORD(TlsMode::None), "0, 1 или 2"));
-    bool skipCheck = CheckedNumber(smtp, kSmtpKeyPath, "TlsSkipCheck", 0, 1, 0, "0 или 1") == 1;
-    string port = ServerPort(smtp, mode);
     connection.Log().WriteText(Runlog::Detail, "Почтовый сервер: " + LogSafe(server) + ", порт: " + port);
-
-    SmtpDisconnect(service);  // never leave an earlier connection behind
-    string host = BareHost(server);
-    connection.policy = TlsPolicy();
-    connection.policy.mode = mode;
-    connection.policy.host = host;
-    connection.policy.rootFile = smtp["TlsRootCertificate"];
-    connection.policy.skipCheck = skipCheck;
+    connection.policy = settings.policy;
+    const string& host = settings.policy.host;
+    TlsMode mode = settings.policy.mode;
 
     AddrInfoRequest request(AF_UNSPEC, SOCK_STREAM, IPPROTO_TCP);
     const addrinfo* first = request.Resolve(host.c_str(), port.c_str());
@@ -151,17 +104,29 @@ bool SmtpConnect(MailService& service) {
                           FormatBuffer(kFormatSize, ": ошибка Winsock %u", failure->Code()));
                 throw;
             }
-            if (service.CheckStop(true)) throw;
+            if (connection.StopRequested()) throw;
             connection.Log().WriteText(Runlog::Detail, "Адрес " + AddressText(a->ai_addr) + " не отвечает (" + e.Reason() +
                                                            "), пробуем следующий");
         }
     }
-    if (mode == TlsMode::Implicit) connection.StartTls(kHandshakeTimeout);
+    session.state = SessionState::Greeting;
+    if (mode == TlsMode::Implicit) {
+        try {
+            connection.StartTls(kHandshakeTimeout);
+        } catch (...) {
+            session.state = SessionState::Closed;
+            throw;
+        }
+    }
     return true;
 }
 
-bool SmtpDisconnect(MailService& service) {
-    service.connection.Close();
+bool SmtpDisconnect(SmtpSession& session) {
+    session.connection.Close();
+    session.state = SessionState::Closed;
+    session.offers = ServerOffers();
+    session.ahead = SentAhead();
+    session.transactions = 0;
     return true;
 }
 
@@ -219,18 +184,6 @@ void SmtpSendLine(SmtpConnection& connection, const string& text, DWORD timeoutM
 }
 
 // ---- Receiving -------------------------------------------------------------------------------
-
-size_t SmtpReceive(SmtpConnection& connection, char* buffer, size_t length, bool consume, DWORD timeoutMs) {
-    if (!buffer || length == 0) {
-        connection.CheckStop();
-        return 0;
-    }
-    size_t n = connection.Receive(buffer, length, consume, timeoutMs);
-    // A peek and the consume that follows it are one receive: the stop test (a kernel call
-    // of its own) follows the consume.
-    if (consume) connection.CheckStop();
-    return n;
-}
 
 namespace {
 
@@ -299,12 +252,6 @@ void ReadLines(SmtpConnection& connection, DWORD timeoutMs, std::vector<std::str
 }
 
 }  // namespace
-
-string SmtpReadLine(SmtpConnection& connection, DWORD timeoutMs) {
-    std::vector<std::string> lines;
-    ReadLines(connection, timeoutMs, &lines, [](const std::string&) { return true; });
-    return string(std::move(lines[0]));
-}
 
 unsigned SmtpReadReply(SmtpConnection& connection, vec<string>* list, DWORD timeoutMs, bool textOnly) {
     if (list) list->Clear();

@@ -2,7 +2,7 @@
 // command lines out, reply lines in under a time-out, replies split into code and lines.
 //
 // Layers, each built only on the one below: the connection (SmtpConnection: socket, waits,
-// time-outs, TLS), line reading (SmtpReadLine), reply parsing (SmtpReadReply). The layer
+// time-outs, TLS), then reply reading and parsing (SmtpReadReply). The layer
 // knows no SMTP command. It keeps no receive buffer: a line is peeked, then exactly its
 // bytes are consumed, so nothing beyond the current reply is ever taken from the connection
 // (before STARTTLS nothing that follows the server's reply is read as plain text: the
@@ -33,7 +33,7 @@
 
 namespace Postvane {
 
-class MailService;
+class SmtpSession;
 
 const size_t kLinePeek = 1023;           // largest peek for one line read
 const size_t kMaxReplyLine = 65536;      // longest reply line accepted (replies are 512 octets at most)
@@ -41,9 +41,11 @@ const size_t kMaxReplyBytes = 1048576;   // longest reply, all its lines togethe
 const DWORD kDefaultSendTimeout = 120000;  // ms a send may wait for room when the caller names none
 const DWORD kHandshakeTimeout = 120000;    // the whole TLS handshake
 
-// Opens the service's connection to SMTP\Server:Port. False, with the log record "Почтовый
-// сервер не задан, отправка невозможна" (kind 2), when Server is empty: no socket is made.
-// True when connected.
+// Opens the session's connection to SMTP\Server:Port, the settings read afresh into
+// session.settings (ReadSmtpSettings, SmtpSession.h) and an earlier connection closed first.
+// False, with the log record "Почтовый сервер не задан, отправка невозможна" (kind 2), when
+// Server is empty: no socket is made. True when connected (the session then awaits the
+// greeting).
 //
 // Server is a host name, an IPv4 or IPv6 address, or an address literal in brackets
 // ("[192.0.2.1]", "[IPv6:2001:db8::1]"). Every address the resolver gives (IPv6 and IPv4) is
@@ -59,11 +61,11 @@ const DWORD kHandshakeTimeout = 120000;    // the whole TLS handshake
 // into connection.policy.
 //
 // On a failure the socket is closed again before the exception leaves.
-bool SmtpConnect(MailService& service);
+bool SmtpConnect(SmtpSession& session);
 
-// Closes the service's connection if there is one (the TLS close notification first).
-// Always true; may be repeated.
-bool SmtpDisconnect(MailService& service);
+// Closes the session's connection if there is one (the TLS close notification first) and
+// forgets what the server offered. Always true; may be repeated.
+bool SmtpDisconnect(SmtpSession& session);
 
 // Sends the text followed by CR LF; all of it, in as many send calls as it takes, each
 // waiting for room at most timeoutMs. A text with CR or LF in it is refused before anything
@@ -91,16 +93,6 @@ void SmtpSendLines(SmtpConnection& connection, const char* lines, size_t length,
 // is incomplete; a reply that has come in whole is returned (the answer to a final dot
 // tells whether the server took the message), and the request raises at the next step.
 unsigned SmtpReadReply(SmtpConnection& connection, vec<string>* list, DWORD timeoutMs, bool textOnly);
-
-// One line, read within timeoutMs. A line ends with LF, with or without a CR before it (some
-// servers end their lines with LF alone); it is returned ending with CR LF. A CR elsewhere is
-// part of the line. Trace bit 0x2 logs "S>" and the line (kind 6).
-string SmtpReadLine(SmtpConnection& connection, DWORD timeoutMs);
-
-// Waits until bytes are there (at most timeoutMs), then takes up to length of them: peeked
-// when consume is false, removed when true. Returns the count (0 only for a null or empty
-// buffer). Tests the stop event after consuming (a peek is always followed by one).
-size_t SmtpReceive(SmtpConnection& connection, char* buffer, size_t length, bool consume, DWORD timeoutMs);
 
 // The local address of the connection (getsockname), IPv4 or IPv6.
 sockaddr_storage SmtpLocalAddress(SmtpConnection& connection);

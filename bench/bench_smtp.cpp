@@ -41,13 +41,13 @@ std::string Message(size_t size) {
 
 
 void Transaction(MailService& service, const string& content) {
-    SmtpConnect(service);
-    SmtpHello(service);
-    SmtpMailFrom(service);
-    SmtpRcptTo(service, string("sink@example.test"));
-    SmtpData(service, content);
-    SmtpQuit(service, false);
-    SmtpDisconnect(service);
+    SmtpConnect(service.session);
+    SmtpHello(service.session);
+    SmtpMailFrom(service.session);
+    SmtpRcptTo(service.session, string("sink@example.test"));
+    SmtpData(service.session, content);
+    SmtpQuit(service.session, false);
+    SmtpDisconnect(service.session);
 }
 
 bool Measure(const char* name, unsigned short port, double seconds, int largeCount, int tls = 0) {
@@ -73,7 +73,7 @@ bool Measure(const char* name, unsigned short port, double seconds, int largeCou
         std::printf("%-18s 1 MiB messages: %5d transactions in %.2f s = %7.1f MiB/s\n", name, largeCount, elapsed,
                     largeCount * double(large.Length()) / (1024.0 * 1024.0) / elapsed);
     } catch (const QuilletException& e) {
-        SmtpDisconnect(service);
+        SmtpDisconnect(service.session);
         std::printf("%-18s failed: %s\n", name, e.Reason().c_str());
         return false;
     }

@@ -1,6 +1,7 @@
 // The running service against a server that fails at random points of random transactions:
 // it drops the connection, stalls past the reply time-out or answers an error code, at any
-// stage from the connection to QUIT; and that always fails the same way: it drops every
+// stage from the connection to QUIT, on the first transaction of a session or a later one;
+// and that always fails the same way: it drops every
 // QUIT, and refuses one recipient for now, every time. Whatever happens, every message is
 // delivered, none is lost, and none twice: the server's 250 to the final dot makes a
 // message delivered. The message to the refused recipient is given up at its class's limit.
@@ -37,7 +38,17 @@ public:
 
     RuleServer::Decision Decide(RuleServer::Stage stage, const std::string& line) {
         std::lock_guard<std::mutex> guard(lock_);
-        if (stage == RuleServer::Connect) Plan();
+        if (stage == RuleServer::Connect) {
+            Plan(RuleServer::Connect);
+            mailSeen_ = false;
+        } else if (stage == RuleServer::Mail) {
+            ++transactions_;
+            // Each later transaction of a session draws a fault of its own.
+            if (mailSeen_) Plan(RuleServer::Mail);
+            mailSeen_ = true;
+        } else if (stage == RuleServer::Quit && !armed_) {
+            Plan(RuleServer::Quit);  // most sessions end at a fault: QUIT gets its own share
+        }
         RuleServer::Decision d;
         if (armed_ && stage == stage_) {
             armed_ = false;
@@ -57,6 +68,10 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         return refusals_;
     }
+    int Transactions() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return transactions_;
+    }
     // Faults from now on (true) or none (false).
     void Enable(bool on) { on_ = on; }
     int Struck(RuleServer::Stage stage, RuleServer::Action action) {
@@ -68,10 +83,11 @@ public:
     }
 
 private:
-    void Plan() {
+    // A fault, or none, at a stage from first on.
+    void Plan(RuleServer::Stage first) {
         armed_ = on_ && std::uniform_real_distribution<double>(0, 1)(random_) < kFaultyShare;
         if (!armed_) return;
-        stage_ = RuleServer::Stage(std::uniform_int_distribution<int>(0, RuleServer::StageCount - 1)(random_));
+        stage_ = RuleServer::Stage(std::uniform_int_distribution<int>(first, RuleServer::StageCount - 1)(random_));
         int pick = std::uniform_int_distribution<int>(0, 9)(random_);
         action_ = pick < 4 ? RuleServer::Drop : pick < 8 ? RuleServer::Error : RuleServer::Stall;
         bool costly = stage_ == RuleServer::Content || stage_ == RuleServer::Dot || stage_ == RuleServer::Quit;
@@ -91,6 +107,8 @@ private:
     std::string reply_;
     int struck_[RuleServer::StageCount][RuleServer::Error + 1] = {};
     int refusals_ = 0;
+    int transactions_ = 0;
+    bool mailSeen_ = false;  // the connection has had a transaction
 };
 
 class ServiceFaults : public DeliveryRun {};
@@ -160,8 +178,10 @@ TEST_F(ServiceFaults, EveryMessageIsDeliveredOnceWhateverTheServerDoes) {
 
     for (int s = 0; s < RuleServer::StageCount; ++s)
         EXPECT_GT(plan.Struck(RuleServer::Stage(s)), 0) << "no fault at " << RuleServer::StageName(RuleServer::Stage(s));
-    EXPECT_GE(server.Connections(), 150) << "a few hundred transactions";
-    std::string summary = std::to_string(server.Connections()) + " connections, " + std::to_string(server.Faults()) +
+    EXPECT_GE(plan.Transactions(), 150) << "a few hundred transactions";
+    EXPECT_LT(server.Connections(), plan.Transactions()) << "sessions carry several messages";
+    std::string summary = std::to_string(server.Connections()) + " connections, " +
+                          std::to_string(plan.Transactions()) + " transactions, " + std::to_string(server.Faults()) +
                           " faults (every QUIT dropped), " + std::to_string(duplicates) + " second deliveries; stalls at";
     for (int s = 0; s < RuleServer::StageCount; ++s)
         summary += " " + std::string(RuleServer::StageName(RuleServer::Stage(s))) + "=" +

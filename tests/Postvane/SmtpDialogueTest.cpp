@@ -19,7 +19,7 @@ class SmtpDialogue : public SmtpFixture {
 protected:
     // Closes the connection and returns everything the client sent.
     std::string Sent(ScriptedServer& server) {
-        SmtpDisconnect(service);
+        SmtpDisconnect(service.session);
         EXPECT_TRUE(server.WaitClientClosed(5000));
         EXPECT_EQ("", server.Error());
         return server.Received();
@@ -32,7 +32,7 @@ TEST_F(SmtpDialogue, FallsBackToHeloAfter500) {
     ScriptedServer server;
     server.Send(kGreeting).Reply("500 what?\r\n").Reply("250 hello\r\n").Reply("502 no auth here\r\n");
     Connect(server);
-    SmtpHello(service);
+    SmtpHello(service.session);
     EXPECT_EQ(std::string(kEhlo) + "HELO kiosk.example.test\r\nAUTH LOGIN\r\n", Sent(server))
         << "after HELO no mechanism is known, so LOGIN is tried and its refusal ends quietly";
 }
@@ -41,7 +41,7 @@ TEST_F(SmtpDialogue, FailsOnOtherEhloRefusals) {
     ScriptedServer server;
     server.Send(kGreeting).Reply("421-busy\r\n421 try later\r\n");
     Connect(server);
-    EXPECT_EQ("Неожиданный ответ сервера: busy\r\n421 try later\r\n", Raised([&] { SmtpHello(service); }));
+    EXPECT_EQ("Неожиданный ответ сервера: busy\r\n421 try later\r\n", Raised([&] { SmtpHello(service.session); }));
     EXPECT_EQ(kEhlo, Sent(server)) << "no HELO after 421";
 }
 
@@ -50,13 +50,13 @@ TEST_F(SmtpDialogue, FailsOnABadGreetingOrHelo) {
         ScriptedServer server;
         server.Send("554 go away\r\n");
         Connect(server);
-        EXPECT_EQ("Неожиданный код начального ответа сервера: 554", Raised([&] { SmtpHello(service); }));
+        EXPECT_EQ("Неожиданный код начального ответа сервера: 554", Raised([&] { SmtpHello(service.session); }));
         EXPECT_EQ("", Sent(server));
     }
     ScriptedServer server;
     server.Send(kGreeting).Reply("500 what?\r\n").Reply("501 bad name\r\n");
     Connect(server);
-    EXPECT_EQ("Неожиданный ответ сервера: 501 bad name\r\n", Raised([&] { SmtpHello(service); }));
+    EXPECT_EQ("Неожиданный ответ сервера: 501 bad name\r\n", Raised([&] { SmtpHello(service.session); }));
 }
 
 TEST_F(SmtpDialogue, AnnouncesAConfirmedNameOrTheAddressLiteral) {
@@ -64,7 +64,7 @@ TEST_F(SmtpDialogue, AnnouncesAConfirmedNameOrTheAddressLiteral) {
         ScriptedServer server;
         server.Send(kGreeting).Reply("250 hi\r\n").Reply("502 no\r\n");
         Connect(server);
-        SmtpHello(service);
+        SmtpHello(service.session);
         EXPECT_EQ(std::string(kEhlo) + "AUTH LOGIN\r\n", Sent(server));
     }
     // A reverse name that would carry a second command is never announced.
@@ -73,7 +73,7 @@ TEST_F(SmtpDialogue, AnnouncesAConfirmedNameOrTheAddressLiteral) {
     ScriptedServer server;
     server.Send(kGreeting).Reply("250 hi\r\n").Reply("502 no\r\n");
     Connect(server);
-    SmtpHello(service);
+    SmtpHello(service.session);
     EXPECT_EQ("EHLO [127.0.0.1]\r\nAUTH LOGIN\r\n", Sent(server));
     EXPECT_TRUE(FakeNames::Queries().empty()) << "an invalid name is not even looked up";
 }
@@ -91,7 +91,7 @@ TEST_F(SmtpDialogue, TriesPlainThenLoginWhenBothAreOffered) {
         .Reply("334 UGFzc3dvcmQ6\r\n")   // Password:
         .Reply("235 welcome\r\n");
     Connect(server);
-    SmtpHello(service);
+    SmtpHello(service.session);
     std::string token = PlainToken();
     EXPECT_EQ(std::string(kEhlo) + "AUTH PLAIN " + token + "\r\nAUTH PLAIN\r\n" + token + "\r\nAUTH LOGIN\r\n" +
                   B64(kLogin) + "\r\n" + B64(kPassword) + "\r\n",
@@ -104,7 +104,7 @@ TEST_F(SmtpDialogue, TriesOnlyPlainWhenOnlyPlainIsOffered) {
     ScriptedServer server;
     server.Send(kGreeting).Reply("250-peer.test\r\n250-AUTH PLAIN\r\n250 OK\r\n").Reply("501 no\r\n").Reply("504 no\r\n");
     Connect(server);
-    SmtpHello(service);
+    SmtpHello(service.session);
     EXPECT_EQ(std::string(kEhlo) + "AUTH PLAIN " + PlainToken() + "\r\nAUTH PLAIN\r\n", Sent(server));
     EXPECT_EQ(0u, log.Count("Авторизация пройдена"));
 }
@@ -113,7 +113,7 @@ TEST_F(SmtpDialogue, SendsThePlainTokenAloneAfterA334) {
     ScriptedServer server;
     server.Send(kGreeting).Reply("250-AUTH PLAIN\r\n250 OK\r\n").Reply("334 \r\n").Reply("235 ok\r\n");
     Connect(server);
-    SmtpHello(service);
+    SmtpHello(service.session);
     std::string token = PlainToken();
     EXPECT_EQ(std::string(kEhlo) + "AUTH PLAIN " + token + "\r\n" + token + "\r\n", Sent(server));
     EXPECT_EQ(0u, log.Count("Авторизация пройдена")) << "this path logs no success";
@@ -128,7 +128,7 @@ TEST_F(SmtpDialogue, AnswersLoginChallengesByTheirOrder) {
         .Reply("334 " + B64("PASSWORD:") + "\r\n")  // a third is cancelled
         .Reply("501 cancelled\r\n");
     Connect(server);
-    SmtpHello(service);
+    SmtpHello(service.session);
     EXPECT_EQ(std::string(kEhlo) + "AUTH LOGIN\r\n" + B64(kLogin) + "\r\n" + B64(kPassword) + "\r\n*\r\n",
               Sent(server));
     EXPECT_EQ(0u, log.Count("Авторизация пройдена"));
@@ -139,8 +139,8 @@ TEST_F(SmtpDialogue, AttemptsLoginWhenNothingIsOfferedAndGoesOn) {
     ScriptedServer server;
     server.Send(kGreeting).Reply("250 peer.test\r\n").Reply("503 no\r\n").Reply("250 sender ok\r\n");
     Connect(server);
-    SmtpHello(service);
-    SmtpMailFrom(service);
+    SmtpHello(service.session);
+    SmtpMailFrom(service.session);
     EXPECT_EQ(std::string(kEhlo) + "AUTH LOGIN\r\nMAIL FROM: <kiosk@example.test>\r\n", Sent(server));
 }
 
@@ -149,7 +149,7 @@ TEST_F(SmtpDialogue, RequiresALoginBeforeAnyAuth) {
     ScriptedServer server;
     server.Send(kGreeting).Reply("250-peer.test\r\n250 AUTH PLAIN LOGIN\r\n");
     Connect(server);
-    EXPECT_EQ("Не задано входное имя пользователя", Raised([&] { SmtpHello(service); }));
+    EXPECT_EQ("Не задано входное имя пользователя", Raised([&] { SmtpHello(service.session); }));
     EXPECT_EQ(kEhlo, Sent(server));
 }
 
@@ -158,7 +158,7 @@ TEST_F(SmtpDialogue, UsesAnEmptyPasswordWhenNoneIsStored) {
     ScriptedServer server;
     server.Send(kGreeting).Reply("250-peer.test\r\n250-AUTH PLAIN\r\n250 OK\r\n").Reply("235 ok\r\n");
     Connect(server);
-    SmtpHello(service);
+    SmtpHello(service.session);
     EXPECT_EQ(std::string(kEhlo) + "AUTH PLAIN " + B64(std::string("\0", 1) + kLogin + std::string("\0", 1)) + "\r\n",
               Sent(server));
 }
@@ -174,7 +174,7 @@ TEST_F(SmtpDialogue, NeverTracesCredentials) {
         .Reply("334 UGFzc3dvcmQ6\r\n")
         .Reply("235 ok\r\n");
     Connect(server);
-    SmtpHello(service);
+    SmtpHello(service.session);
     std::string text = log.Text();
     EXPECT_EQ(std::string::npos, text.find(PlainToken())) << text;
     EXPECT_EQ(std::string::npos, text.find(B64(kPassword))) << text;
@@ -232,7 +232,7 @@ TEST_F(SmtpDialogue, HelloFollowsTheProtocolsRules) {
         server.Send(c.replies[0]);
         for (size_t i = 1; i < c.replies.size(); ++i) server.Reply(c.replies[i]);
         Connect(server);
-        EXPECT_EQ("<nothing raised>", Raised([&] { SmtpHello(service); })) << c.rule;
+        EXPECT_EQ("<nothing raised>", Raised([&] { SmtpHello(service.session); })) << c.rule;
         EXPECT_EQ(kEhlo + c.sent, Sent(server)) << c.rule;
         EXPECT_EQ(size_t(c.succeeded), log.Count("Авторизация пройдена") - succeeded) << c.rule;
         EXPECT_EQ(c.refused.empty() ? 0u : 1u, log.Count(failure) - refused) << c.rule << "\n" << log.Text();
@@ -281,12 +281,12 @@ TEST_F(SmtpDialogue, EnvelopeFollowsTheProtocolsRules) {
         server.Send(kGreeting).Reply(c.offers).Reply("235 ok\r\n");
         for (const std::string& r : c.replies) server.Reply(r);
         Connect(server);
-        SmtpHello(service);
+        SmtpHello(service.session);
         unsigned refusal = 0;
         std::string raised = Raised([&] {
             try {
-                SmtpMailFrom(service, nullptr, c.size);
-                SmtpRcptTo(service, string(c.recipients));
+                SmtpMailFrom(service.session, nullptr, c.size);
+                SmtpRcptTo(service.session, string(c.recipients));
             } catch (const SmtpRefusal& e) {
                 refusal = e.Code();
                 throw;
@@ -310,11 +310,12 @@ TEST_F(SmtpDialogue, SendsMailFromAndReportsItsRefusal) {
     server.Reply("250 ok\r\n").Reply("550-no\r\n550 never\r\n");
     Connect(server);
     string used;
-    SmtpMailFrom(service, &used);
+    SmtpMailFrom(service.session, &used);
     EXPECT_EQ(kSender, used.str());
-    EXPECT_EQ("Неожиданный ответ сервера (MAIL): no\r\n550 never\r\n", Raised([&] { SmtpMailFrom(service); }));
+    EXPECT_EQ("Неожиданный ответ сервера (MAIL): no\r\n550 never\r\n", Raised([&] { SmtpMailFrom(service.session); }));
     testing_support::SetRegText(kSmtpKey, "ReversePath", "");
-    EXPECT_EQ("Не задан адрес отправителя (\"ReversePath\")", Raised([&] { SmtpMailFrom(service); }));
+    ReadSmtpSettings(&service.session.settings);  // a session reads its settings when it opens
+    EXPECT_EQ("Не задан адрес отправителя (\"ReversePath\")", Raised([&] { SmtpMailFrom(service.session); }));
     EXPECT_EQ("MAIL FROM: <kiosk@example.test>\r\nMAIL FROM: <kiosk@example.test>\r\n", Sent(server));
 }
 
@@ -322,33 +323,35 @@ TEST_F(SmtpDialogue, OffersEachRecipientPiece) {
     ScriptedServer server;
     server.Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("550 no\r\n");
     Connect(server);
-    SmtpRcptTo(service, string("a@x.test, b@x.test"));
-    SmtpRcptTo(service, string(""));
-    EXPECT_EQ("Неожиданный ответ сервера (RCPT): 550 no\r\n", Raised([&] { SmtpRcptTo(service, string("c@x.test, ,d@x.test")); }));
+    SmtpRcptTo(service.session, string("a@x.test, b@x.test"));
+    SmtpRcptTo(service.session, string(""));
+    EXPECT_EQ("Неожиданный ответ сервера (RCPT): 550 no\r\n", Raised([&] { SmtpRcptTo(service.session, string("c@x.test, ,d@x.test")); }));
     EXPECT_EQ("RCPT TO: <a@x.test>\r\nRCPT TO: <b@x.test>\r\nRCPT TO: <c@x.test>\r\nRCPT TO: <d@x.test>\r\n", Sent(server));
 }
 
-TEST_F(SmtpDialogue, StopsAtTheFirstRefusedRecipientAndTellsItsKind) {
+// Every recipient has its own answer: all are offered, each outcome is kept, and the first
+// refusal is what the step raises.
+TEST_F(SmtpDialogue, OffersEveryRecipientAndRaisesTheFirstRefusal) {
     ScriptedServer server;
-    server.Reply("250 ok\r\n").Reply("550 5.1.1 unknown\r\n").Reply("451 later\r\n");
+    server.Reply("250 ok\r\n").Reply("550 5.1.1 unknown\r\n").Reply("451 later\r\n").Reply("251 forwarded\r\n");
     Connect(server);
+    std::vector<RecipientOutcome> outcomes;
     try {
-        SmtpRcptTo(service, string("a@x.test,b@x.test,c@x.test"));
+        SmtpRcptTo(service.session, string("a@x.test,b@x.test,c@x.test,d@x.test"), &outcomes);
         ADD_FAILURE() << "the refusal was not raised";
     } catch (const SmtpRefusal& e) {
         EXPECT_EQ(550u, e.Code());
         EXPECT_TRUE(e.IsPermanent());
         EXPECT_EQ("Неожиданный ответ сервера (RCPT): 550 5.1.1 unknown\r\n", e.Reason().str());
     }
-    try {
-        SmtpRcptTo(service, string("d@x.test"));
-        ADD_FAILURE() << "the refusal was not raised";
-    } catch (const SmtpRefusal& e) {
-        EXPECT_EQ(451u, e.Code());
-        EXPECT_FALSE(e.IsPermanent()) << "a 4xx refusal is temporary";
+    ASSERT_EQ(4u, outcomes.size());
+    const unsigned codes[] = {250, 550, 451, 251};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(codes[i], outcomes[i].code) << i;
+        EXPECT_EQ(codes[i] / 100 == 2, outcomes[i].Accepted()) << i;
     }
-    EXPECT_EQ("RCPT TO: <a@x.test>\r\nRCPT TO: <b@x.test>\r\nRCPT TO: <d@x.test>\r\n", Sent(server))
-        << "c must never be offered";
+    EXPECT_EQ("c@x.test", outcomes[2].address.str());
+    EXPECT_EQ("RCPT TO: <a@x.test>\r\nRCPT TO: <b@x.test>\r\nRCPT TO: <c@x.test>\r\nRCPT TO: <d@x.test>\r\n", Sent(server));
 }
 
 TEST_F(SmtpDialogue, UnfoldsRecipientsBeforeSending) {
@@ -356,7 +359,7 @@ TEST_F(SmtpDialogue, UnfoldsRecipientsBeforeSending) {
     server.Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n");
     Connect(server);
     // A folded To: header gives line ends inside the recipients text.
-    SmtpRcptTo(service, string("a@x.test,\r\n b@x.test,\r\n\tc@x.test"));
+    SmtpRcptTo(service.session, string("a@x.test,\r\n b@x.test,\r\n\tc@x.test"));
     EXPECT_EQ("RCPT TO: <a@x.test>\r\nRCPT TO: <b@x.test>\r\nRCPT TO: <c@x.test>\r\n", Sent(server));
 }
 
@@ -367,7 +370,7 @@ TEST_F(SmtpDialogue, RefusesRecipientsThatAreNotPlainAddresses) {
         server.Reply("250 ok\r\n");
         Connect(server);
         try {
-            SmtpRcptTo(service, string("first@x.test, ") + recipient);
+            SmtpRcptTo(service.session, string("first@x.test, ") + recipient);
             ADD_FAILURE() << "no refusal for " << testing_support::Printable(recipient);
         } catch (const SmtpRefusal& e) {
             EXPECT_TRUE(e.IsPermanent());
@@ -411,7 +414,7 @@ TEST_F(SmtpDialogue, StuffsDotsAndEndsTheLastLine) {
     server.Reply("354 go\r\n").ExpectLine(".").Send("250 queued\r\n");
     Connect(server);
     bool beforeData = true;
-    SmtpData(service, string("Subject: x\r\n\r\n.x\r\n.\r\n..\r\nlast"), &beforeData);
+    SmtpData(service.session, string("Subject: x\r\n\r\n.x\r\n.\r\n..\r\nlast"), &beforeData);
     EXPECT_FALSE(beforeData);
     EXPECT_EQ("DATA\r\nSubject: x\r\n\r\n..x\r\n..\r\n...\r\nlast\r\n.\r\n", Sent(server));
 }
@@ -420,7 +423,7 @@ TEST_F(SmtpDialogue, AddsNoEmptyLineAfterAFinalLineEnd) {
     ScriptedServer server;
     server.Reply("354 go\r\n").ExpectLine(".").Send("250 queued\r\n");
     Connect(server);
-    SmtpData(service, string("one\r\ntwo\r\n"));
+    SmtpData(service.session, string("one\r\ntwo\r\n"));
     EXPECT_EQ("DATA\r\none\r\ntwo\r\n.\r\n", Sent(server));
 }
 
@@ -429,7 +432,7 @@ TEST_F(SmtpDialogue, SendsNoBareLineEndAndNoSmuggledCommand) {
     server.Reply("354 go\r\n").ExpectLine(".").Send("250 queued\r\n");
     Connect(server);
     // A lenient server would take LF . CR LF as the end of the data and run what follows.
-    SmtpData(service, string("a\nb\rc\r\r\nd\n.\r\nMAIL FROM: <evil@x>\r\n\n.\nQUIT"));
+    SmtpData(service.session, string("a\nb\rc\r\r\nd\n.\r\nMAIL FROM: <evil@x>\r\n\n.\nQUIT"));
     EXPECT_EQ("DATA\r\na\r\nb\r\nc\r\n\r\nd\r\n..\r\nMAIL FROM: <evil@x>\r\n\r\n..\r\nQUIT\r\n.\r\n", Sent(server));
 }
 
@@ -440,9 +443,9 @@ TEST_F(SmtpDialogue, TellsWhetherTheContentHadBegun) {
         Connect(server);
         bool beforeData = false;
         EXPECT_EQ("Неожиданный ответ сервера (DATA init): 452 no room\r\n",
-                  Raised([&] { SmtpData(service, string("x\r\n"), &beforeData); }));
+                  Raised([&] { SmtpData(service.session, string("x\r\n"), &beforeData); }));
         EXPECT_TRUE(beforeData) << "a refused DATA is a failure before the content";
-        SmtpDisconnect(service);
+        SmtpDisconnect(service.session);
     }
     {
         ScriptedServer server;
@@ -451,16 +454,16 @@ TEST_F(SmtpDialogue, TellsWhetherTheContentHadBegun) {
         bool beforeData = true;
         std::string content;
         for (int i = 0; i < 20000; ++i) content += "line of the message content\r\n";
-        EXPECT_NE("<nothing raised>", Raised([&] { SmtpData(service, string(content), &beforeData); }));
+        EXPECT_NE("<nothing raised>", Raised([&] { SmtpData(service.session, string(content), &beforeData); }));
         EXPECT_FALSE(beforeData) << "a failure while the content flows counts";
-        SmtpDisconnect(service);
+        SmtpDisconnect(service.session);
     }
     ScriptedServer server;
     server.Reply("354 go\r\n").ExpectLine(".").Send("554 rejected\r\n");
     Connect(server);
     bool beforeData = true;
     EXPECT_EQ("Неожиданный ответ сервера (DATA finalize): 554 rejected\r\n",
-              Raised([&] { SmtpData(service, string("x"), &beforeData); }));
+              Raised([&] { SmtpData(service.session, string("x"), &beforeData); }));
     EXPECT_FALSE(beforeData);
 }
 
@@ -470,15 +473,15 @@ TEST_F(SmtpDialogue, QuitsStrictlyOrTolerantly) {
     ScriptedServer server;
     server.Reply("250 bye?\r\n").Reply("250 bye?\r\n").Reply("221 bye\r\n");
     Connect(server);
-    EXPECT_EQ("Неожиданный ответ сервера (QUIT): 250 bye?\r\n", Raised([&] { SmtpQuit(service, false); }));
-    SmtpQuit(service, true);
-    SmtpQuit(service, false);
+    EXPECT_EQ("Неожиданный ответ сервера (QUIT): 250 bye?\r\n", Raised([&] { SmtpQuit(service.session, false); }));
+    SmtpQuit(service.session, true);
+    SmtpQuit(service.session, false);
     EXPECT_EQ("QUIT\r\nQUIT\r\nQUIT\r\n", Sent(server));
 
     ScriptedServer gone;
     gone.Close();
     Connect(gone);
-    EXPECT_EQ("Соединение разорвано", Raised([&] { SmtpQuit(service, true); }))
+    EXPECT_EQ("Соединение разорвано", Raised([&] { SmtpQuit(service.session, true); }))
         << "the tolerant QUIT still reports a transport failure";
 }
 
@@ -487,7 +490,7 @@ TEST_F(SmtpDialogue, EndsALongSilenceOnStop) {
     ScriptedServer server;  // never greets
     Connect(server);
     StopLater stop(service, 300);
-    EXPECT_EQ(kStopText, Raised([&] { SmtpHello(service); }));
+    EXPECT_EQ(kStopText, Raised([&] { SmtpHello(service.session); }));
 }
 
 }  // namespace

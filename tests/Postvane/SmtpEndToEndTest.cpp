@@ -44,14 +44,14 @@ protected:
     // One whole transaction as the outbox runs it.
     void Transact(HostPeer& peer) {
         UsePort(peer.Port());
-        ASSERT_TRUE(SmtpConnect(service));
-        SmtpHello(service);
-        SmtpMailFrom(service);
-        SmtpRcptTo(service, string("a@example.test, b@example.test"));
+        ASSERT_TRUE(SmtpConnect(service.session));
+        SmtpHello(service.session);
+        SmtpMailFrom(service.session);
+        SmtpRcptTo(service.session, string("a@example.test, b@example.test"));
         bool beforeData = true;
-        SmtpData(service, string(kContent), &beforeData);
-        SmtpQuit(service, false);
-        SmtpDisconnect(service);
+        SmtpData(service.session, string(kContent), &beforeData);
+        SmtpQuit(service.session, false);
+        SmtpDisconnect(service.session);
     }
     void ExpectDelivered(HostPeer& peer, const char* mechanism) {
         std::vector<DeliveredMessage> messages = peer.Messages(1, 10000);
@@ -95,13 +95,13 @@ TEST_F(SmtpEndToEnd, DeliversLargeMessagesUnchanged) {
         content += (i % 7 == 0 ? "." : "") + std::string(70, char('a' + i % 26)) + "\r\n";
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ("<nothing raised>", Raised([&] {
-            SmtpConnect(service);
-            SmtpHello(service);
-            SmtpMailFrom(service);
-            SmtpRcptTo(service, string("a@example.test"));
-            SmtpData(service, string(content));
-            SmtpQuit(service, false);
-            SmtpDisconnect(service);
+            SmtpConnect(service.session);
+            SmtpHello(service.session);
+            SmtpMailFrom(service.session);
+            SmtpRcptTo(service.session, string("a@example.test"));
+            SmtpData(service.session, string(content));
+            SmtpQuit(service.session, false);
+            SmtpDisconnect(service.session);
         })) << "round " << round;
     }
     std::vector<DeliveredMessage> messages = peer.Messages(3, 20000);
@@ -133,11 +133,11 @@ TEST_F(SmtpEndToEnd, ReportsAWrongPasswordThroughTheServersRefusal) {
     ASSERT_TRUE(peer.Started()) << peer.Error();
     UsePort(peer.Port());
     service.debugFlags = kTraceSent;
-    ASSERT_TRUE(SmtpConnect(service));
-    SmtpHello(service);  // a failed authentication raises nothing
-    std::string raised = Raised([&] { SmtpMailFrom(service); });
+    ASSERT_TRUE(SmtpConnect(service.session));
+    SmtpHello(service.session);  // a failed authentication raises nothing
+    std::string raised = Raised([&] { SmtpMailFrom(service.session); });
     EXPECT_EQ(0u, raised.find("Неожиданный ответ сервера (MAIL): 530")) << raised;
-    SmtpQuit(service, true);
+    SmtpQuit(service.session, true);
     // One try of the password per attempt, told once: no account gets locked by retries.
     EXPECT_EQ(1u, log.Count("C>AUTH ")) << log.Text();
     EXPECT_EQ(1u, log.Count("Авторизация не пройдена (имя \"kiosk-7\"), ответ сервера: 535")) << log.Text();

@@ -151,7 +151,7 @@ protected:
         StorePassword(kPassword);
     }
     void TearDown() override {
-        Postvane::SmtpDisconnect(service);
+        Postvane::SmtpDisconnect(service.session);
         Postvane::ReplyTimeouts() = saved_;
         Postvane::SetSmtpTraceSink(nullptr, nullptr);
         FakeNames::Remove();
@@ -161,7 +161,7 @@ protected:
     void Connect(smtppeer::ScriptedServer& server) {
         UsePort(server.Port());
         server.Start();
-        ASSERT_TRUE(Postvane::SmtpConnect(service));
+        ASSERT_TRUE(Postvane::SmtpConnect(service.session));
     }
 
     Winsock winsock;

@@ -46,13 +46,13 @@ protected:
     std::string Transact(unsigned short port) {
         UsePort(port);
         return Raised([&] {
-            SmtpConnect(service);
-            SmtpHello(service);
-            SmtpMailFrom(service, nullptr, SmtpWireSize(string(kContent)));
-            SmtpRcptTo(service, string("a@example.test"));
-            SmtpData(service, string(kContent));
-            SmtpQuit(service, false);
-            SmtpDisconnect(service);
+            SmtpConnect(service.session);
+            SmtpHello(service.session);
+            SmtpMailFrom(service.session, nullptr, SmtpWireSize(string(kContent)));
+            SmtpRcptTo(service.session, string("a@example.test"));
+            SmtpData(service.session, string(kContent));
+            SmtpQuit(service.session, false);
+            SmtpDisconnect(service.session);
         });
     }
     // Nothing but the greeting's reply, EHLO and STARTTLS may go out before TLS.
@@ -134,17 +134,17 @@ TEST_F(SmtpTls, PostfixRefusesAMessageOverItsSizeBeforeUpload) {
     ASSERT_TRUE(peer.Started()) << peer.Error();
     UseTls(1);
     UsePort(peer.Port());
-    ASSERT_TRUE(SmtpConnect(service));
-    SmtpHello(service);
+    ASSERT_TRUE(SmtpConnect(service.session));
+    SmtpHello(service.session);
     try {
-        SmtpMailFrom(service, nullptr, SmtpWireSize(string(kContent)));
+        SmtpMailFrom(service.session, nullptr, SmtpWireSize(string(kContent)));
         ADD_FAILURE() << "no refusal";
     } catch (const SmtpRefusal& e) {
         EXPECT_TRUE(e.IsPermanent());
         EXPECT_EQ(0u, e.Reason().str().find("Письмо больше, чем принимает сервер: ")) << e.Reason().str();
     }
     EXPECT_EQ(0u, log.Count("C>MAIL")) << "never offered";
-    SmtpQuit(service, true);
+    SmtpQuit(service.session, true);
 }
 
 // ---- Refusals --------------------------------------------------------------------------------
@@ -215,12 +215,12 @@ TEST_F(SmtpTls, NeverFallsBackToPlainText) {
     ScriptedServer refusing;
     refusing.Send("220 hi\r\n").Reply("250-peer\r\n250 STARTTLS\r\n").Reply("454 4.7.0 TLS not available\r\n");
     Connect(refusing);
-    EXPECT_EQ("Неожиданный ответ сервера (STARTTLS): 454 4.7.0 TLS not available\r\n", Raised([&] { SmtpHello(service); }));
+    EXPECT_EQ("Неожиданный ответ сервера (STARTTLS): 454 4.7.0 TLS not available\r\n", Raised([&] { SmtpHello(service.session); }));
     ScriptedServer garbage;
     garbage.Send("220 hi\r\n").Reply("250 STARTTLS\r\n").Reply("220 go ahead\r\n").Pause(300)
         .Send(std::string("\x15\x03\x03\x00\x02\x02\x28", 7));  // a fatal alert: handshake failure
     Connect(garbage);
-    std::string raised = Raised([&] { SmtpHello(service); });
+    std::string raised = Raised([&] { SmtpHello(service.session); });
     EXPECT_EQ(0u, raised.find("Ошибка установления соединения TLS, ошибка ")) << raised;
     EXPECT_EQ(INVALID_SOCKET, service.connection.Socket()) << "no plain text after a failed handshake";
     ExpectNothingSaidInClear();
@@ -231,7 +231,7 @@ TEST_F(SmtpTls, NeverFallsBackToPlainText) {
     together.Send("220 hi\r\n").Reply("250 STARTTLS\r\n")
         .Reply("220 go ahead\r\n" + std::string("\x15\x03\x03\x00\x02\x02\x28", 7)).Close();
     Connect(together);
-    raised = Raised([&] { SmtpHello(service); });
+    raised = Raised([&] { SmtpHello(service.session); });
     EXPECT_EQ(0u, raised.find("Ошибка установления соединения TLS, ошибка ")) << raised;
     EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
     ExpectNothingSaidInClear();
@@ -239,7 +239,7 @@ TEST_F(SmtpTls, NeverFallsBackToPlainText) {
     UseTls(3);
     EXPECT_EQ("Недопустимое значение Tls (3) в ключе HKEY_LOCAL_MACHINE\\Software\\Quillet\\Pennark\\Kiosk\\Mail\\SMTP; "
               "допустимо: 0, 1 или 2",
-              Raised([&] { SmtpConnect(service); }));
+              Raised([&] { SmtpConnect(service.session); }));
 }
 
 // ---- The delivery pass ---------------------------------------------------------------------
@@ -308,8 +308,8 @@ TEST_F(SmtpTls, ReachesAnIpv6ServerByEveryFormOfItsAddress) {
         testing_support::SetRegText(kSmtpKey, "Server", server);
         UseTls(0);
         Connect(peer);
-        SmtpHello(service);
-        SmtpDisconnect(service);
+        SmtpHello(service.session);
+        SmtpDisconnect(service.session);
         ASSERT_TRUE(peer.WaitClientClosed(5000));
         // The announced name: no AAAA record confirms the reverse name, so the literal.
         EXPECT_EQ(0u, peer.Received().find("EHLO [IPv6:::1]\r\nAUTH PLAIN ")) << server << ": " << peer.Received();

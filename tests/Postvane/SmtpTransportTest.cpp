@@ -83,7 +83,7 @@ TEST_F(SmtpTransport, ARepliesLeftOverGoWithItsConnection) {
     Connect(first);
     vec<string> list;
     EXPECT_EQ(220u, SmtpReadReply(service.connection, &list, 2000, true));
-    SmtpDisconnect(service);
+    SmtpDisconnect(service.session);
     ScriptedServer second;
     second.Send("221 two\r\n");
     Connect(second);
@@ -97,7 +97,7 @@ TEST_F(SmtpTransport, ReportsClosedAndSilentServers) {
         server.Close();
         Connect(server);
         EXPECT_EQ("Соединение разорвано", Raised([&] { SmtpReadReply(service.connection, nullptr, 2000, false); }));
-        SmtpDisconnect(service);
+        SmtpDisconnect(service.session);
     }
     ScriptedServer silent;
     Connect(silent);
@@ -121,7 +121,7 @@ TEST_F(SmtpTransport, RefusesOverlongReplies) {
 
 TEST_F(SmtpTransport, WithoutServerOpensNothing) {
     testing_support::DeleteRegValue(kSmtpKey, "Server");
-    EXPECT_FALSE(SmtpConnect(service));
+    EXPECT_FALSE(SmtpConnect(service.session));
     EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
     EXPECT_EQ(1u, log.Count("Почтовый сервер не задан, отправка невозможна")) << log.Text();
 }
@@ -159,13 +159,13 @@ struct RecordingResolver {
 TEST_F(SmtpTransport, ResolvesTheConfiguredServerAndPort) {
     RecordingResolver::Install();
     testing_support::SetRegText(kSmtpKey, "Port", "");
-    EXPECT_NE("<nothing raised>", Raised([&] { SmtpConnect(service); }));
+    EXPECT_NE("<nothing raised>", Raised([&] { SmtpConnect(service.session); }));
     EXPECT_EQ("127.0.0.1", RecordingResolver::Host());
     EXPECT_EQ("smtp", RecordingResolver::Service()) << "an empty Port means the service smtp";
     EXPECT_EQ(1u, log.Count("Почтовый сервер: 127.0.0.1, порт: smtp")) << log.Text();
     testing_support::DeleteRegValue(kSmtpKey, "Port");
     testing_support::SetRegNumber(kSmtpKey, "Port", 2525);
-    Raised([&] { SmtpConnect(service); });
+    Raised([&] { SmtpConnect(service.session); });
     EXPECT_EQ("2525", RecordingResolver::Service()) << "a port stored as a number is used as one";
     FakeNames::Remove();
     AddrInfoRequest request(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -179,7 +179,7 @@ TEST_F(SmtpTransport, FailedAttemptsLeaveNoSocketBehind) {
     testing_support::SetRegText(kSmtpKey, "Server", "unresolvable.test");
     UsePort(25);
     EXPECT_EQ("Не удаётся разрешить адрес: сервер \"unresolvable.test\" порт \"25\". Ошибка Winsock: 11001",
-              Raised([&] { SmtpConnect(service); }));
+              Raised([&] { SmtpConnect(service.session); }));
     EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
 
     // A port where nobody listens.
@@ -191,14 +191,14 @@ TEST_F(SmtpTransport, FailedAttemptsLeaveNoSocketBehind) {
     testing_support::SetRegText(kSmtpKey, "Server", "127.0.0.1");
     UsePort(closedPort);
     EXPECT_EQ("Не получилось соединиться с сервером 127.0.0.1:" + std::to_string(closedPort) + ": ошибка Winsock 10061",
-              Raised([&] { SmtpConnect(service); }));
+              Raised([&] { SmtpConnect(service.session); }));
     EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
 
     DWORD before = 0, after = 0;
     GetProcessHandleCount(GetCurrentProcess(), &before);
     for (int i = 0; i < 40; ++i) {
         testing_support::SetRegText(kSmtpKey, "Server", i % 2 ? "unresolvable.test" : "127.0.0.1");
-        Raised([&] { SmtpConnect(service); });
+        Raised([&] { SmtpConnect(service.session); });
     }
     GetProcessHandleCount(GetCurrentProcess(), &after);
     EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
@@ -215,16 +215,16 @@ TEST_F(SmtpTransport, TriesEveryAddressUntilOneAnswers) {
     RecordingResolver::Install();
     RecordingResolver::Ports() = {closedPort, closedPort, listening.Port()};
     listening.Start();
-    EXPECT_TRUE(SmtpConnect(service));
+    EXPECT_TRUE(SmtpConnect(service.session));
     EXPECT_TRUE(listening.WaitScript(2000));
     EXPECT_EQ(1, listening.Connections());
     EXPECT_EQ(2u, log.Count("Адрес 127.0.0.1 не отвечает (Не получилось соединиться с сервером, ошибка Winsock: "
                             "10061), пробуем следующий")) << log.Text();
-    SmtpDisconnect(service);
+    SmtpDisconnect(service.session);
 
     // None answers: the last failure is told, naming the server.
     RecordingResolver::Ports() = {closedPort, closedPort};
-    std::string raised = Raised([&] { SmtpConnect(service); });
+    std::string raised = Raised([&] { SmtpConnect(service.session); });
     EXPECT_EQ(0u, raised.find("Не получилось соединиться с сервером 127.0.0.1:")) << raised;
     EXPECT_NE(std::string::npos, raised.find(": ошибка Winsock 10061")) << raised;
     EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
@@ -239,7 +239,7 @@ TEST_F(SmtpTransport, SetsNoDelayAndSendsLinesWithCrLf) {
     EXPECT_TRUE(noDelay) << "small messages must not wait for delayed acknowledgements";
     SmtpSendLine(service.connection, string("NOOP 100%s"), 1000);
     SmtpSendLine(service.connection, string(""), 1000);
-    SmtpDisconnect(service);
+    SmtpDisconnect(service.session);
     ASSERT_TRUE(server.WaitClientClosed(5000));
     EXPECT_EQ("NOOP 100%s\r\n\r\n", server.Received());
 }
@@ -251,7 +251,7 @@ TEST_F(SmtpTransport, RefusesLineEndsInsideACommand) {
         EXPECT_EQ("Строка команды SMTP содержит перевод строки", Raised([&] { SmtpSendLine(service.connection, string(text), 1000); }))
             << Printable(text);
     }
-    SmtpDisconnect(service);
+    SmtpDisconnect(service.session);
     ASSERT_TRUE(server.WaitClientClosed(5000));
     EXPECT_EQ("", server.Received()) << "nothing of a refused line may go out";
 }
@@ -286,7 +286,7 @@ TEST_F(SmtpTransport, NoticesAStopWithinASecondWhileWaiting) {
         StopLater stop(service, 300);
         EXPECT_EQ(kStopText, Raised([&] { SmtpReadReply(service.connection, nullptr, 20000, false); }))
             << "the stop must end the wait long before its time-out";
-        SmtpDisconnect(service);
+        SmtpDisconnect(service.session);
     }
     service.stopEvent.Reset();
     ScriptedServer stalled(4096);

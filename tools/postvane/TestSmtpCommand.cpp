@@ -64,14 +64,14 @@ int RunTestSmtp(const tool::Args& args) {
     Postvane::MailService service;
     int result = 0;
     try {
-        if (!Postvane::SmtpConnect(service)) {
+        if (!Postvane::SmtpConnect(service.session)) {
             std::printf("No server is configured (SMTP\\Server is empty).\n");
             result = 1;
         } else {
-            Postvane::SmtpHello(service);
+            Postvane::SmtpHello(service.session);
             std::printf(exchange.authenticated ? "Authentication accepted.\n"
                                                : "Authentication not accepted: the server decides at MAIL FROM.\n");
-            Postvane::SmtpQuit(service, false);
+            Postvane::SmtpQuit(service.session, false);
             std::printf("The server answered every step.\n");
         }
     } catch (const QuilletException& e) {
@@ -79,7 +79,7 @@ int RunTestSmtp(const tool::Args& args) {
         result = 1;
     }
     PrintTls(service.connection);
-    Postvane::SmtpDisconnect(service);
+    Postvane::SmtpDisconnect(service.session);
     Postvane::SetSmtpTraceSink(nullptr, nullptr);
     WSACleanup();
     return result;
