@@ -17,6 +17,9 @@ level (WEAK_SECURITY_LEVEL) to use them:
   rsa1024.pem, .key       an RSA key of 1024 bits, signed by intermediate.pem with SHA-256
   weak-issuer.pem, .key   signed with SHA-256 by sha1-intermediate.pem, which root.pem signed
                           with SHA-1
+and one that is sound below a root whose own signature is old:
+  old-root.pem            a root (RSA) signed by itself with SHA-1
+  below-old-root.pem, .key  signed by old-root.pem with RSA and SHA-256 (the certificate alone)
 
   test_certs.py DIR
 """
@@ -140,7 +143,7 @@ def make_certificates(d):
     _make_weak(d, server_key)
 
 
-WEAK_NAMES = ("sha1", "md5", "rsa1024", "weak-issuer")
+WEAK_NAMES = ("sha1", "md5", "rsa1024", "weak-issuer", "below-old-root")
 WEAK_SECURITY_LEVEL = "DEFAULT:@SECLEVEL=0"
 CA_EXTENSIONS = ("basicConstraints=critical,CA:TRUE,pathlen:0\nkeyUsage=critical,keyCertSign,cRLSign\n"
                  "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n")
@@ -195,6 +198,14 @@ def _make_weak(d, server_key):
         _write(os.path.join(d, name + ".pem"), leaf + read(issuer + ".pem"))
         if key == server_key:
             _write(os.path.join(d, name + ".key"), read("server.key"))
+
+    old_root_key = rsa_key("old-root", 2048)
+    _run("req", "-x509", "-new", "-key", old_root_key, "-out", os.path.join(d, "old-root.pem"), "-days", DAYS,
+         "-sha1", "-subj", "/O=Postvane Tests/CN=Postvane Old Root",
+         "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    _write(os.path.join(d, "below-old-root.pem"),
+           _sign(d, "below-old-root", "/CN=localhost", server_key, "old-root", local, 50, "sha256", False))
+    _write(os.path.join(d, "below-old-root.key"), read("server.key"))
 
 
 if __name__ == "__main__":
