@@ -176,6 +176,8 @@ TEST_F(SmtpTls, CertificateFaultsAreRefusedWithTheirReasons) {
         {"md5", "root.pem", 0,
          "Сертификат сервера не прошёл проверку: сертификат сервера подписан устаревшим алгоритмом (MD5) "
          "(сертификат: CN=localhost; издатель: CN=Postvane RSA Issuer, O=Postvane Tests)"},
+        {"pss-sha1", "root.pem", 0,
+         "Сертификат сервера не прошёл проверку: сертификат сервера подписан устаревшим алгоритмом (SHA-1) ("},
         {"rsa1024", "root.pem", 0,
          "Сертификат сервера не прошёл проверку: сертификат сервера: ключ RSA длиной 1024 бит, короче 2048 ("},
         {"weak-issuer", "root.pem", 0,
@@ -186,6 +188,7 @@ TEST_F(SmtpTls, CertificateFaultsAreRefusedWithTheirReasons) {
         {"wrong-name", "root.pem", 1, ""},
         {"sha1", "root.pem", 1, ""},
         {"md5", "root.pem", 1, ""},
+        {"pss-sha1", "root.pem", 1, ""},
         {"rsa1024", "root.pem", 1, ""},
         {"weak-issuer", "root.pem", 1, ""},
     };

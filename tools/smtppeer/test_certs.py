@@ -14,6 +14,7 @@ root.pem (with their intermediates after them); a TLS server must lower OpenSSL'
 level (WEAK_SECURITY_LEVEL) to use them:
   sha1.pem, .key          signed by intermediate.pem with ECDSA and SHA-1
   md5.pem, .key           signed with RSA and MD5 by rsa-intermediate.pem (RSA, 2048 bits)
+  pss-sha1.pem, .key      signed with RSA-PSS and SHA-1 (its default) by rsa-intermediate.pem
   rsa1024.pem, .key       an RSA key of 1024 bits, signed by intermediate.pem with SHA-256
   weak-issuer.pem, .key   signed with SHA-256 by sha1-intermediate.pem, which root.pem signed
                           with SHA-1
@@ -143,14 +144,15 @@ def make_certificates(d):
     _make_weak(d, server_key)
 
 
-WEAK_NAMES = ("sha1", "md5", "rsa1024", "weak-issuer", "below-old-root")
+WEAK_NAMES = ("sha1", "md5", "pss-sha1", "rsa1024", "weak-issuer", "below-old-root")
 WEAK_SECURITY_LEVEL = "DEFAULT:@SECLEVEL=0"
 CA_EXTENSIONS = ("basicConstraints=critical,CA:TRUE,pathlen:0\nkeyUsage=critical,keyCertSign,cRLSign\n"
                  "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n")
 
 
-def _sign(d, name, subject, key, issuer, extensions, serial, digest, ecdsa):
-    """Like _issue, with the digest given; only an ECDSA issuer needs the retries."""
+def _sign(d, name, subject, key, issuer, extensions, serial, digest, ecdsa, options=()):
+    """Like _issue, with the digest (and signature options) given; only an ECDSA issuer needs
+    the retries."""
     csr = os.path.join(d, name + ".csr")
     ext = os.path.join(d, name + ".ext")
     crt = os.path.join(d, name + ".crt")
@@ -159,7 +161,7 @@ def _sign(d, name, subject, key, issuer, extensions, serial, digest, ecdsa):
     for _ in range(20 if ecdsa else 1):
         _run("x509", "-req", "-in", csr, "-CA", os.path.join(d, issuer + ".pem"),
              "-CAkey", os.path.join(d, issuer + ".key"), "-set_serial", str(serial), "-days", DAYS,
-             "-" + digest, "-extfile", ext, "-out", crt)
+             "-" + digest, *options, "-extfile", ext, "-out", crt)
         if not ecdsa or _full_signature(crt):
             break
     os.remove(csr)
@@ -189,12 +191,14 @@ def _make_weak(d, server_key):
            _sign(d, "rsa-intermediate", "/O=Postvane Tests/CN=Postvane RSA Issuer", rsa_key("rsa-intermediate", 2048),
                  "root", CA_EXTENSIONS, 31, "sha256", True))
     local = SERVER_EXTENSIONS % "DNS:localhost,IP:127.0.0.1,IP:::1"
-    cases = [("sha1", server_key, "intermediate", "sha1", True),
-             ("md5", server_key, "rsa-intermediate", "md5", False),
-             ("rsa1024", rsa_key("rsa1024", 1024), "intermediate", "sha256", True),
-             ("weak-issuer", server_key, "sha1-intermediate", "sha256", True)]
-    for serial, (name, key, issuer, digest, ecdsa) in enumerate(cases, start=40):
-        leaf = _sign(d, name, "/CN=localhost", key, issuer, local, serial, digest, ecdsa)
+    pss = ("-sigopt", "rsa_padding_mode:pss", "-sigopt", "rsa_pss_saltlen:20")
+    cases = [("sha1", server_key, "intermediate", "sha1", True, ()),
+             ("md5", server_key, "rsa-intermediate", "md5", False, ()),
+             ("pss-sha1", server_key, "rsa-intermediate", "sha1", False, pss),
+             ("rsa1024", rsa_key("rsa1024", 1024), "intermediate", "sha256", True, ()),
+             ("weak-issuer", server_key, "sha1-intermediate", "sha256", True, ())]
+    for serial, (name, key, issuer, digest, ecdsa, options) in enumerate(cases, start=40):
+        leaf = _sign(d, name, "/CN=localhost", key, issuer, local, serial, digest, ecdsa, options)
         _write(os.path.join(d, name + ".pem"), leaf + read(issuer + ".pem"))
         if key == server_key:
             _write(os.path.join(d, name + ".key"), read("server.key"))
