@@ -242,7 +242,7 @@ TEST_F(SmtpTls, NeverFallsBackToPlainText) {
     struct Answer {
         const char* name;
         std::string together;  // sent with "220 go ahead"
-        std::string later;     // sent 300 ms after it, once the hello is out
+        std::string later;     // sent 500 ms after it, once the hello is out
         const char* raised;    // the start of the text
     };
     const std::string alert("\x15\x03\x03\x00\x02\x02\x28", 7);  // fatal: handshake failure
@@ -259,7 +259,7 @@ TEST_F(SmtpTls, NeverFallsBackToPlainText) {
     for (const Answer& a : answers) {
         ScriptedServer server;
         server.Send("220 hi\r\n").Reply("250 STARTTLS\r\n").Reply("220 go ahead\r\n" + a.together);
-        if (!a.later.empty()) server.Pause(300).Send(a.later);
+        if (!a.later.empty()) server.Pause(500).Send(a.later);
         Connect(server);
         DWORD start = GetTickCount();
         std::string raised = Raised([&] { SmtpHello(service); });
