@@ -117,6 +117,150 @@ std::wstring WideName(const string& host) {
     return wide;
 }
 
+// ---- Algorithms and keys too weak to trust ------------------------------------------------
+
+// RSA keys shorter than this are refused; 1024-bit keys have been within reach of factoring
+// for years.
+const unsigned kLeastRsaBits = 2048;
+
+// Signature algorithms whose hash allows forged certificates (collisions are known or
+// practical), with the hash's name for the reason.
+struct WeakSignature {
+    const char* oid;
+    const char* hash;
+};
+const WeakSignature kWeakSignatures[] = {
+    {szOID_RSA_MD2RSA, "MD2"},          {szOID_RSA_MD4RSA, "MD4"},          {szOID_RSA_MD5RSA, "MD5"},
+    {szOID_RSA_SHA1RSA, "SHA-1"},       {szOID_OIWSEC_md4RSA, "MD4"},       {szOID_OIWSEC_md5RSA, "MD5"},
+    {szOID_OIWSEC_md4RSA2, "MD4"},      {szOID_OIWSEC_shaRSA, "SHA-0"},     {szOID_OIWSEC_sha1RSASign, "SHA-1"},
+    {szOID_OIWSEC_shaDSA, "SHA-0"},     {szOID_OIWSEC_dsaSHA1, "SHA-1"},    {szOID_OIWSEC_dsaCommSHA1, "SHA-1"},
+    {szOID_X957_SHA1DSA, "SHA-1"},      {szOID_ECDSA_SHA1, "SHA-1"},        {szOID_OIWDIR_md2RSA, "MD2"},
+};
+
+// The contents (DER without tag and length) of the hashes that RSASSA-PSS may name.
+struct WeakHash {
+    const char* contents;
+    size_t length;
+    const char* hash;
+};
+const WeakHash kWeakPssHashes[] = {
+    {"\x2B\x0E\x03\x02\x1A", 5, "SHA-1"},
+    {"\x2A\x86\x48\x86\xF7\x0D\x02\x02", 8, "MD2"},
+    {"\x2A\x86\x48\x86\xF7\x0D\x02\x04", 8, "MD4"},
+    {"\x2A\x86\x48\x86\xF7\x0D\x02\x05", 8, "MD5"},
+};
+
+// One DER item: its tag and contents. Only definite lengths of up to four bytes occur in
+// the few structures read here.
+struct DerItem {
+    BYTE tag = 0;
+    const BYTE* contents = nullptr;
+    size_t length = 0;
+};
+
+// Reads the item at *at (before end) and moves *at past it; false when it does not fit.
+bool ReadDer(const BYTE** at, const BYTE* end, DerItem* item) {
+    const BYTE* p = *at;
+    if (end - p < 2) return false;
+    item->tag = p[0];
+    size_t length = p[1];
+    p += 2;
+    if (length & 0x80) {
+        size_t count = length & 0x7F;
+        if (count == 0 || count > 4 || size_t(end - p) < count) return false;
+        length = 0;
+        for (size_t i = 0; i < count; ++i) length = (length << 8) | *p++;
+    }
+    if (size_t(end - p) < length) return false;
+    item->contents = p;
+    item->length = length;
+    *at = p + length;
+    return true;
+}
+
+// The hash that RSASSA-PSS parameters name; SHA-1 when they name none (its default).
+const char* WeakPssHash(const CRYPT_OBJID_BLOB& parameters) {
+    const BYTE* at = parameters.pbData;
+    const BYTE* end = at + parameters.cbData;
+    DerItem sequence, hashChoice, algorithm, oid;
+    if (!parameters.cbData || !ReadDer(&at, end, &sequence) || sequence.tag != 0x30) return "SHA-1";
+    at = sequence.contents;
+    end = sequence.contents + sequence.length;
+    if (at == end || *at != 0xA0) return "SHA-1";  // no [0] hashAlgorithm: the default
+    if (!ReadDer(&at, end, &hashChoice)) return nullptr;
+    at = hashChoice.contents;
+    end = hashChoice.contents + hashChoice.length;
+    if (!ReadDer(&at, end, &algorithm) || algorithm.tag != 0x30) return nullptr;
+    at = algorithm.contents;
+    end = algorithm.contents + algorithm.length;
+    if (!ReadDer(&at, end, &oid) || oid.tag != 0x06) return nullptr;
+    for (const WeakHash& h : kWeakPssHashes)
+        if (oid.length == h.length && std::memcmp(oid.contents, h.contents, h.length) == 0) return h.hash;
+    return nullptr;
+}
+
+// The name of the weak hash of the certificate's signature; null when the signature is sound.
+const char* WeakSignatureHash(PCCERT_CONTEXT certificate) {
+    const CRYPT_ALGORITHM_IDENTIFIER& algorithm = certificate->pCertInfo->SignatureAlgorithm;
+    if (!algorithm.pszObjId) return nullptr;
+    if (std::strcmp(algorithm.pszObjId, szOID_RSA_SSA_PSS) == 0) return WeakPssHash(algorithm.Parameters);
+    for (const WeakSignature& w : kWeakSignatures)
+        if (std::strcmp(algorithm.pszObjId, w.oid) == 0) return w.hash;
+    return nullptr;
+}
+
+// The modulus length in bits of an RSA public key; 0 for a key of another kind (or one that
+// cannot be read, which the chain check has refused already).
+unsigned RsaKeyBits(PCCERT_CONTEXT certificate) {
+    const CERT_PUBLIC_KEY_INFO& key = certificate->pCertInfo->SubjectPublicKeyInfo;
+    const char* oid = key.Algorithm.pszObjId;
+    if (!oid || (std::strcmp(oid, szOID_RSA_RSA) != 0 && std::strcmp(oid, szOID_RSA_SSA_PSS) != 0)) return 0;
+    // RSAPublicKey ::= SEQUENCE { modulus INTEGER, publicExponent INTEGER }
+    const BYTE* at = key.PublicKey.pbData;
+    const BYTE* end = at + key.PublicKey.cbData;
+    DerItem sequence, modulus;
+    if (!ReadDer(&at, end, &sequence) || sequence.tag != 0x30) return 0;
+    at = sequence.contents;
+    if (!ReadDer(&at, sequence.contents + sequence.length, &modulus) || modulus.tag != 0x02) return 0;
+    const BYTE* digits = modulus.contents;
+    size_t count = modulus.length;
+    while (count && *digits == 0) {
+        ++digits;
+        --count;
+    }
+    if (!count) return 0;
+    unsigned bits = unsigned(count) * 8;
+    for (BYTE top = *digits; !(top & 0x80); top = BYTE(top << 1)) --bits;
+    return bits;
+}
+
+// Why a certificate of the chain is too weak to trust, or empty. The anchor (the chain's
+// last certificate, trusted as it stands) is not judged: its self-signature proves nothing
+// either way, and its key is the machine's or the administrator's choice. The server's own
+// certificate always has its key judged, even when it is itself the pinned anchor: its key
+// signs the handshake.
+string WeaknessReason(const CERT_CHAIN_CONTEXT& chain) {
+    for (DWORD i = 0; i < chain.cChain; ++i) {
+        const CERT_SIMPLE_CHAIN* simple = chain.rgpChain[i];
+        for (DWORD j = 0; j < simple->cElement; ++j) {
+            bool leaf = i == 0 && j == 0;
+            bool anchor = i + 1 == chain.cChain && j + 1 == simple->cElement;
+            if (anchor && !leaf) continue;
+            PCCERT_CONTEXT certificate = simple->rgpElement[j]->pCertContext;
+            string who = leaf ? string("сертификат сервера")
+                              : "промежуточный сертификат \"" + CertificateNameText(certificate->pCertInfo->Subject) +
+                                    "\"";
+            if (!anchor)
+                if (const char* hash = WeakSignatureHash(certificate))
+                    return who + " подписан устаревшим алгоритмом (" + hash + ")";
+            unsigned bits = RsaKeyBits(certificate);
+            if (bits && bits < kLeastRsaBits)
+                return who + FormatBuffer(kFormatSize, ": ключ RSA длиной %u бит, короче %u", bits, kLeastRsaBits);
+        }
+    }
+    return string("");
+}
+
 CertificateOwner DecodeCertificate(const BYTE* der, DWORD length) {
     return CertificateOwner(CertCreateCertificateContext(kEncoding, der, length));
 }
@@ -213,6 +357,11 @@ CertificateVerdict CheckServerCertificate(PCCERT_CONTEXT certificate, const stri
         return verdict;
     }
     ChainOwner chain(chainContext);
+
+    // Weak algorithms and keys first: a system's chain engine may or may not call such a
+    // signature invalid, and the reason should not depend on which one ran.
+    verdict.reason = WeaknessReason(*chain);
+    if (verdict.reason.HasText()) return verdict;
 
     // An untrusted root is allowed only when it is one of the pinned roots. Every other
     // trust error fails, also those that a system's policy check might let through (a

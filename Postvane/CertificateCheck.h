@@ -6,6 +6,11 @@
 //   machine trusts, or at one of the pinned roots (the TlsRootCertificate file, for a
 //   private relay); nothing else may be wrong with it: every link valid now, correctly
 //   signed, allowed for server authentication, the chain complete;
+// - below the anchor (the server's certificate and the intermediates) nothing is signed with
+//   MD2, MD4, MD5, SHA-0 or SHA-1, RSA-PSS naming one of them included, and no RSA key is
+//   shorter than 2048 bits; the server's key is judged even when its certificate is itself
+//   the pinned anchor. The anchor is trusted as it stands: its self-signature proves
+//   nothing, and the key of a machine's or pinned root is the administrator's choice;
 // - the certificate names the server (the name or address literal of SMTP\Server).
 //
 // Revocation is not checked: a kiosk often has no way to the revocation lists.
@@ -23,7 +28,9 @@ struct CertificateVerdict {
     bool passed = false;
     string subject;  // of the server's certificate, "CN=..., O=..."
     string issuer;
-    string reason;   // why it did not pass; empty when it passed
+    string reason;   // why it did not pass; empty when it passed, e.g.
+                     // "сертификат сервера подписан устаревшим алгоритмом (SHA-1)",
+                     // "промежуточный сертификат \"CN=...\": ключ RSA длиной 1024 бит, короче 2048"
 };
 
 // Reads root certificates from a file in PEM (one or more BEGIN CERTIFICATE blocks) or DER

@@ -143,6 +143,22 @@ void SmtpConnection::Close() {
 void SmtpConnection::StartTls(DWORD timeoutMs) {
     outcome_ = TlsOutcome();
     try {
+        // After the answer to STARTTLS the server says nothing until the client's hello.
+        // Bytes that came anyway, with the answer or before the hello goes out, were put
+        // there by someone on the way or by a broken server; they are no part of the
+        // handshake, and fed to it they would leave it waiting for a record that never ends.
+        // With TLS from the first byte nothing has been read, and whatever a server sends
+        // unasked is judged by the handshake.
+        if (policy.mode == TlsMode::StartTls) {
+            size_t early = input_.size() - inputAt_;
+            u_long waiting = 0;
+            if (socket_ != INVALID_SOCKET && ioctlsocket(socket_, FIONREAD, &waiting) == 0) early += waiting;
+            if (early)
+                throw QLAppException(FormatBuffer(kFormatSize,
+                                                  "Сервер прислал незашифрованные данные после ответа на STARTTLS (%u "
+                                                  "байт): возможна подмена, соединение прервано",
+                                                  unsigned(early)));
+        }
         // A host given as an address literal is no server name to indicate.
         std::vector<CertificateOwner> pinned;
         if (!policy.skipCheck && policy.rootFile.HasText()) pinned = LoadRootCertificates(policy.rootFile);

@@ -16,6 +16,36 @@ const DWORD kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | 
                               ISC_REQ_MANUAL_CRED_VALIDATION | ISC_REQ_USE_SUPPLIED_CREDS;
 
 const char kClosedText[] = "Соединение разорвано";
+const char kNotTlsText[] = "Сервер ответил не по протоколу TLS: соединение прервано";
+
+// The content types of TLS records: change_cipher_spec, alert, handshake, application_data
+// and heartbeat.
+const unsigned char kFirstContentType = 20;
+const unsigned char kLastContentType = 24;
+const unsigned char kRecordMajorVersion = 3;  // of every TLS version's record header
+const size_t kRecordHeader = 5;
+// The longest protected record: 16 KiB of plaintext grown by at most 2 KiB.
+const size_t kLongestRecord = 16384 + 2048;
+
+// False when the bytes, taken as records from their first byte on, hold a record header
+// that no TLS server sends: the server speaks something else (a plain-text reply, say).
+// The security package would read such a header's length as that of a record still on its
+// way and wait for it until the time runs out.
+bool LooksLikeRecords(const std::string& input) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(input.data());
+    size_t at = 0;
+    while (at < input.size()) {
+        const unsigned char* header = bytes + at;
+        size_t have = input.size() - at;
+        if (header[0] < kFirstContentType || header[0] > kLastContentType) return false;
+        if (have >= 2 && header[1] != kRecordMajorVersion) return false;
+        if (have < kRecordHeader) return true;
+        size_t length = (size_t(header[3]) << 8) | header[4];
+        if (length > kLongestRecord) return false;
+        at += kRecordHeader + length;
+    }
+    return true;
+}
 
 [[noreturn]] void RaiseStatus(const char* format, SECURITY_STATUS status) {
     throw QLAppException(FormatBuffer(kFormatSize, format, unsigned(status)));
@@ -103,6 +133,7 @@ void TlsChannel::Negotiate(RecordCarrier& carrier, const string& serverName, DWO
     bool readFirst = input_.empty();
     for (;;) {
         if (readFirst) ReceiveInput(carrier, Remaining(start, timeoutMs));
+        if (!LooksLikeRecords(input_)) throw QLAppException(kNotTlsText);
         SecBuffer in[2] = {{DWORD(input_.size()), SECBUFFER_TOKEN, &input_[0]}, {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
         PackageBuffer out;
@@ -251,6 +282,7 @@ void TlsChannel::ReceiveInput(RecordCarrier& carrier, DWORD timeoutMs) {
 bool TlsChannel::DecryptRecords(RecordCarrier& carrier, DWORD timeoutMs) {
     bool any = false;
     while (!input_.empty() && !closed_) {
+        if (!LooksLikeRecords(input_)) throw QLAppException(kNotTlsText);
         SecBuffer parts[4] = {{DWORD(input_.size()), SECBUFFER_DATA, &input_[0]},
                               {0, SECBUFFER_EMPTY, nullptr},
                               {0, SECBUFFER_EMPTY, nullptr},

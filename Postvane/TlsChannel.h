@@ -12,6 +12,8 @@
 //   "Ошибка шифрования TLS, ошибка %08X"
 //   "Ошибка расшифровки TLS, ошибка %08X"
 //   "Соединение разорвано"   (the server closed the TLS session or the connection)
+//   "Сервер ответил не по протоколу TLS: соединение прервано"   (bytes that cannot be TLS
+//                            records, such as a plain-text reply, at once instead of a time-out)
 // and whatever the carrier raises (time-out, stop request, Winsock errors).
 #pragma once
 #include <windows.h>

@@ -170,8 +170,27 @@ TEST_F(SmtpTls, CertificateFaultsAreRefusedWithTheirReasons) {
          "Сертификат сервера не прошёл проверку: сертификат выдан не для имени \"localhost\" (сертификат: "
          "CN=wrong.example.test; издатель: CN=Postvane Test Issuer, O=Postvane Tests)"},
         {"server", "missing.pem", 0, "Не удаётся прочитать корневой сертификат из файла \""},
+        {"sha1", "root.pem", 0,
+         "Сертификат сервера не прошёл проверку: сертификат сервера подписан устаревшим алгоритмом (SHA-1) "
+         "(сертификат: CN=localhost; издатель: CN=Postvane Test Issuer, O=Postvane Tests)"},
+        {"md5", "root.pem", 0,
+         "Сертификат сервера не прошёл проверку: сертификат сервера подписан устаревшим алгоритмом (MD5) "
+         "(сертификат: CN=localhost; издатель: CN=Postvane RSA Issuer, O=Postvane Tests)"},
+        {"pss-sha1", "root.pem", 0,
+         "Сертификат сервера не прошёл проверку: сертификат сервера подписан устаревшим алгоритмом (SHA-1) ("},
+        {"rsa1024", "root.pem", 0,
+         "Сертификат сервера не прошёл проверку: сертификат сервера: ключ RSA длиной 1024 бит, короче 2048 ("},
+        {"weak-issuer", "root.pem", 0,
+         "Сертификат сервера не прошёл проверку: промежуточный сертификат \"CN=Postvane SHA-1 Issuer, O=Postvane "
+         "Tests\" подписан устаревшим алгоритмом (SHA-1) ("},
+        {"below-old-root", "old-root.pem", 0, ""},  // the anchor's own signature does not count
         {"unknown", "", 1, ""},
         {"wrong-name", "root.pem", 1, ""},
+        {"sha1", "root.pem", 1, ""},
+        {"md5", "root.pem", 1, ""},
+        {"pss-sha1", "root.pem", 1, ""},
+        {"rsa1024", "root.pem", 1, ""},
+        {"weak-issuer", "root.pem", 1, ""},
     };
     const char* warning = "Проверка сертификата сервера отключена (TlsSkipCheck = 1): подлинность сервера не проверяется";
     UseTls(2);
@@ -216,25 +235,40 @@ TEST_F(SmtpTls, NeverFallsBackToPlainText) {
     refusing.Send("220 hi\r\n").Reply("250-peer\r\n250 STARTTLS\r\n").Reply("454 4.7.0 TLS not available\r\n");
     Connect(refusing);
     EXPECT_EQ("Неожиданный ответ сервера (STARTTLS): 454 4.7.0 TLS not available\r\n", Raised([&] { SmtpHello(service.session); }));
-    ScriptedServer garbage;
-    garbage.Send("220 hi\r\n").Reply("250 STARTTLS\r\n").Reply("220 go ahead\r\n").Pause(300)
-        .Send(std::string("\x15\x03\x03\x00\x02\x02\x28", 7));  // a fatal alert: handshake failure
-    Connect(garbage);
-    std::string raised = Raised([&] { SmtpHello(service.session); });
-    EXPECT_EQ(0u, raised.find("Ошибка установления соединения TLS, ошибка ")) << raised;
-    EXPECT_EQ(INVALID_SOCKET, service.connection.Socket()) << "no plain text after a failed handshake";
-    ExpectNothingSaidInClear();
-
-    // Bytes that come together with the answer to STARTTLS are the first the handshake
-    // reads, never lost and never taken as a reply in plain text.
-    ScriptedServer together;
-    together.Send("220 hi\r\n").Reply("250 STARTTLS\r\n")
-        .Reply("220 go ahead\r\n" + std::string("\x15\x03\x03\x00\x02\x02\x28", 7)).Close();
-    Connect(together);
-    raised = Raised([&] { SmtpHello(service.session); });
-    EXPECT_EQ(0u, raised.find("Ошибка установления соединения TLS, ошибка ")) << raised;
-    EXPECT_EQ(INVALID_SOCKET, service.connection.Socket());
-    ExpectNothingSaidInClear();
+    // What the server sends after its answer to STARTTLS ends the attempt at once, never at
+    // the time-out: a TLS alert after the client's hello, bytes that came before the hello
+    // (with the answer, or after it but before the hello went out), a plain-text reply to
+    // the hello.
+    struct Answer {
+        const char* name;
+        std::string together;  // sent with "220 go ahead"
+        std::string later;     // sent 500 ms after it, once the hello is out
+        const char* raised;    // the start of the text
+    };
+    const std::string alert("\x15\x03\x03\x00\x02\x02\x28", 7);  // fatal: handshake failure
+    const Answer answers[] = {
+        {"alert", "", alert, "Ошибка установления соединения TLS, ошибка "},
+        {"alert together", alert, "",
+         "Сервер прислал незашифрованные данные после ответа на STARTTLS (7 байт): возможна подмена, соединение "
+         "прервано"},
+        {"reply together", "250 ok\r\n", "",
+         "Сервер прислал незашифрованные данные после ответа на STARTTLS (8 байт): возможна подмена, соединение "
+         "прервано"},
+        {"plain reply", "", "500 5.5.1 Unrecognised command\r\n", "Сервер ответил не по протоколу TLS: соединение прервано"},
+    };
+    for (const Answer& a : answers) {
+        ScriptedServer server;
+        server.Send("220 hi\r\n").Reply("250 STARTTLS\r\n").Reply("220 go ahead\r\n" + a.together);
+        if (!a.later.empty()) server.Pause(500).Send(a.later);
+        Connect(server);
+        DWORD start = GetTickCount();
+        std::string raised = Raised([&] { SmtpHello(service.session); });
+        DWORD took = GetTickCount() - start;
+        EXPECT_EQ(0u, raised.find(a.raised)) << a.name << ": " << raised;
+        EXPECT_LT(took, 2000u) << a.name << ": at once, not at a time-out";
+        EXPECT_EQ(INVALID_SOCKET, service.connection.Socket()) << a.name << ": no plain text after a failed handshake";
+        ExpectNothingSaidInClear();
+    }
 
     UseTls(3);
     EXPECT_EQ("Недопустимое значение Tls (3) в ключе HKEY_LOCAL_MACHINE\\Software\\Quillet\\Pennark\\Kiosk\\Mail\\SMTP; "

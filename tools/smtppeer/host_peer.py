@@ -22,7 +22,7 @@ each field base64-encoded ("-" for none). It stops, with the server, when the co
 connection closes, and after --lifetime seconds at the latest.
 
 TLS: the certificates are those of test_certs.py in DIR (made there when missing); --cert
-names the server's certificate (server, wrong-name or unknown). With starttls the server
+names the server's certificate (server, wrong-name, unknown or one of the weak ones). With starttls the server
 offers STARTTLS; --require-tls then refuses everything but EHLO, STARTTLS, NOOP and QUIT
 before TLS, and AUTH is offered only inside TLS. With implicit the server speaks TLS from
 the first byte.
@@ -85,6 +85,8 @@ def certificates(args):
 def tls_context(args):
     d = certificates(args)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    if args.cert in test_certs.WEAK_NAMES:
+        context.set_ciphers(test_certs.WEAK_SECURITY_LEVEL)
     context.load_cert_chain(os.path.join(d, args.cert + ".pem"), os.path.join(d, args.cert + ".key"))
     return context
 
@@ -313,7 +315,7 @@ async def main():
     parser.add_argument("--no-plain", action="store_true")
     parser.add_argument("--tls", choices=["starttls", "implicit"])
     parser.add_argument("--certs")
-    parser.add_argument("--cert", default="server", choices=["server", "wrong-name", "unknown"])
+    parser.add_argument("--cert", default="server", choices=["server", "wrong-name", "unknown", *test_certs.WEAK_NAMES])
     parser.add_argument("--require-tls", action="store_true")
     parser.add_argument("--size-limit", type=int, default=10240000)
     parser.add_argument("--no-8bitmime", action="store_true")  # postfix: 8BITMIME not offered

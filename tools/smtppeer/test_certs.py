@@ -9,6 +9,19 @@
   other-root.pem          a root that nothing trusts
   unknown.pem, .key       for localhost, 127.0.0.1 and ::1, issued by other-root.pem
 
+Certificates too weak to trust, each for localhost, 127.0.0.1 and ::1 and chained up to
+root.pem (with their intermediates after them); a TLS server must lower OpenSSL's security
+level (WEAK_SECURITY_LEVEL) to use them:
+  sha1.pem, .key          signed by intermediate.pem with ECDSA and SHA-1
+  md5.pem, .key           signed with RSA and MD5 by rsa-intermediate.pem (RSA, 2048 bits)
+  pss-sha1.pem, .key      signed with RSA-PSS and SHA-1 (its default) by rsa-intermediate.pem
+  rsa1024.pem, .key       an RSA key of 1024 bits, signed by intermediate.pem with SHA-256
+  weak-issuer.pem, .key   signed with SHA-256 by sha1-intermediate.pem, which root.pem signed
+                          with SHA-1
+and one that is sound below a root whose own signature is old:
+  old-root.pem            a root (RSA) signed by itself with SHA-1
+  below-old-root.pem, .key  signed by old-root.pem with RSA and SHA-256 (the certificate alone)
+
   test_certs.py DIR
 """
 import base64
@@ -128,6 +141,75 @@ def make_certificates(d):
         if name != "server":
             with open(server_key) as f:
                 _write(os.path.join(d, name + ".key"), f.read())
+    _make_weak(d, server_key)
+
+
+WEAK_NAMES = ("sha1", "md5", "pss-sha1", "rsa1024", "weak-issuer", "below-old-root")
+WEAK_SECURITY_LEVEL = "DEFAULT:@SECLEVEL=0"
+CA_EXTENSIONS = ("basicConstraints=critical,CA:TRUE,pathlen:0\nkeyUsage=critical,keyCertSign,cRLSign\n"
+                 "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n")
+
+
+def _sign(d, name, subject, key, issuer, extensions, serial, digest, ecdsa, options=()):
+    """Like _issue, with the digest (and signature options) given; only an ECDSA issuer needs
+    the retries."""
+    csr = os.path.join(d, name + ".csr")
+    ext = os.path.join(d, name + ".ext")
+    crt = os.path.join(d, name + ".crt")
+    _run("req", "-new", "-key", key, "-subj", subject, "-out", csr)
+    _write(ext, extensions)
+    for _ in range(20 if ecdsa else 1):
+        _run("x509", "-req", "-in", csr, "-CA", os.path.join(d, issuer + ".pem"),
+             "-CAkey", os.path.join(d, issuer + ".key"), "-set_serial", str(serial), "-days", DAYS,
+             "-" + digest, *options, "-extfile", ext, "-out", crt)
+        if not ecdsa or _full_signature(crt):
+            break
+    os.remove(csr)
+    os.remove(ext)
+    with open(crt) as f:
+        text = f.read()
+    os.remove(crt)
+    return text
+
+
+def _make_weak(d, server_key):
+    def read(name):
+        with open(os.path.join(d, name)) as f:
+            return f.read()
+
+    def rsa_key(name, bits):
+        path = os.path.join(d, name + ".key")
+        _run("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:%d" % bits, "-out", path)
+        return path
+
+    sha1_key = os.path.join(d, "sha1-intermediate.key")
+    _key(sha1_key)
+    _write(os.path.join(d, "sha1-intermediate.pem"),
+           _sign(d, "sha1-intermediate", "/O=Postvane Tests/CN=Postvane SHA-1 Issuer", sha1_key, "root",
+                 CA_EXTENSIONS, 30, "sha1", True))
+    _write(os.path.join(d, "rsa-intermediate.pem"),
+           _sign(d, "rsa-intermediate", "/O=Postvane Tests/CN=Postvane RSA Issuer", rsa_key("rsa-intermediate", 2048),
+                 "root", CA_EXTENSIONS, 31, "sha256", True))
+    local = SERVER_EXTENSIONS % "DNS:localhost,IP:127.0.0.1,IP:::1"
+    pss = ("-sigopt", "rsa_padding_mode:pss", "-sigopt", "rsa_pss_saltlen:20")
+    cases = [("sha1", server_key, "intermediate", "sha1", True, ()),
+             ("md5", server_key, "rsa-intermediate", "md5", False, ()),
+             ("pss-sha1", server_key, "rsa-intermediate", "sha1", False, pss),
+             ("rsa1024", rsa_key("rsa1024", 1024), "intermediate", "sha256", True, ()),
+             ("weak-issuer", server_key, "sha1-intermediate", "sha256", True, ())]
+    for serial, (name, key, issuer, digest, ecdsa, options) in enumerate(cases, start=40):
+        leaf = _sign(d, name, "/CN=localhost", key, issuer, local, serial, digest, ecdsa, options)
+        _write(os.path.join(d, name + ".pem"), leaf + read(issuer + ".pem"))
+        if key == server_key:
+            _write(os.path.join(d, name + ".key"), read("server.key"))
+
+    old_root_key = rsa_key("old-root", 2048)
+    _run("req", "-x509", "-new", "-key", old_root_key, "-out", os.path.join(d, "old-root.pem"), "-days", DAYS,
+         "-sha1", "-subj", "/O=Postvane Tests/CN=Postvane Old Root",
+         "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    _write(os.path.join(d, "below-old-root.pem"),
+           _sign(d, "below-old-root", "/CN=localhost", server_key, "old-root", local, 50, "sha256", False))
+    _write(os.path.join(d, "below-old-root.key"), read("server.key"))
 
 
 if __name__ == "__main__":
