@@ -11,8 +11,12 @@
 // takes what the socket holds (up to a few KiB) into the connection's input, and peeks and
 // consumes serve from there: replies that came together cost one receive, and a peek
 // followed by its consume no system call at all. The input is a stretch of the byte
-// stream, nothing more: once TLS starts, bytes the server sent after its answer to
-// STARTTLS are the first the handshake reads, exactly as if they had stayed in the socket.
+// stream, nothing more. A server may say nothing between its answer to STARTTLS and the
+// client's hello: bytes there (in the input or the socket) are taken for an injection and
+// end the attempt before the handshake starts.
+//
+// While a StopGrace lives, a stop request ends the waits only after its grace: the final
+// reply to a message's content is still read.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -96,7 +100,9 @@ public:
     // check of the server's certificate by the policy. Logs the outcome; a certificate check
     // that is switched off logs the kind 2 warning. Raises the texts of TlsChannel.h,
     // "Сертификат сервера не прошёл проверку: <why> (сертификат: <subject>; издатель:
-    // <issuer>)" and that of LoadRootCertificates; the connection is closed then.
+    // <issuer>)", that of LoadRootCertificates, and for STARTTLS "Сервер прислал
+    // незашифрованные данные после ответа на STARTTLS (%u байт): возможна подмена,
+    // соединение прервано"; the connection is closed then.
     void StartTls(DWORD timeoutMs);
     bool IsSecure() const { return tls_ != nullptr && outcome_.secure; }
     const TlsOutcome& Tls() const { return outcome_; }
