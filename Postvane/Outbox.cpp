@@ -99,7 +99,7 @@ void Decide(MailService& service, OutboxMessage& m, const TransactionOutcome& ou
 TransactionOutcome Transact(MailService& service, OutboxMessage& m) {
     PhaseTimer transaction(service.profile, DeliveryPhase::Transaction);
     service.Log().Write(Runlog::Progress, "Соединение установлено, отправляем письмо");
-    return service.session.Send(m.recipient, m.content);
+    return service.session.Send(m.recipient, m.Content());
 }
 
 void Lower(DWORD* next, DWORD ms) {

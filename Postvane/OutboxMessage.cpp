@@ -245,8 +245,17 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
                     return m;
                 }
             }
-            // A file shorter than the header window has been read whole already.
-            m.content = got < head.size() ? string(head.data(), got) : LoadTextFile(file);
+            // A file shorter than the header window has been read whole already; of a longer
+            // one the window is kept and the rest is read while it is sent. Only a header
+            // block that ends beyond the window, with a To line to insert, needs it all.
+            m.content = string(head.data(), got);
+            if (got == head.size()) {
+                m.restAt = got;
+                if (!headers.hasTo && HeaderEnd(m.content.str()) == 0) {
+                    m.content = LoadTextFile(file);
+                    m.restAt = 0;
+                }
+            }
             if (!headers.hasTo) {
                 size_t end = HeaderEnd(m.content.str());
                 if (end != 0) {

@@ -25,7 +25,11 @@ struct OutboxMessage {
     bool attemptLogFound = false;  // the attempt log was there when the message was read
     string mailClass;       // X-Class header; empty when none
     string recipient;       // To header, or the configured fallback
-    string content;         // the whole file, possibly with an inserted To header line
+    string content;         // the file, possibly with an inserted To header line; for a file larger
+                            // than the header window only its first window, the rest read at send time
+    unsigned long long restAt = 0;  // where the rest of the file starts; 0: content is all of it
+    // The content as it is sent: content, then the file from restAt on.
+    MessageContent Content() const { return restAt ? MessageContent(content, path, restAt) : MessageContent(content); }
     unsigned AttemptCount = 0;  // counted failed attempts, plus one once an attempt starts
     DWORD WaitMs = 0;           // for Deferred: milliseconds until due
     RealTime LastAttempt;       // UTC; unset when none

@@ -1,5 +1,6 @@
 #include "SmtpDialogue.h"
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <cstdlib>
 #include <string>
@@ -349,7 +350,11 @@ bool HasLineEnd(const string& text) { return std::strpbrk(text.c_str(), "\r\n") 
 
 }  // namespace
 
-void SmtpSendAhead(SmtpSession& session, const string& recipients, const string& content,
+namespace {
+MessageContent ContentFor(const SmtpSession& session, const MessageContent& content);
+}  // namespace
+
+void SmtpSendAhead(SmtpSession& session, const string& recipients, const MessageContent& content,
                    unsigned long long messageSize) {
     SmtpConnection& connection = session.connection;
     if (!session.offers.pipelining) return;
@@ -371,9 +376,8 @@ void SmtpSendAhead(SmtpSession& session, const string& recipients, const string&
     // stand behind.
     bool chunk = session.offers.chunking && list.size() == 1;
     if (chunk) {
-        string sent = session.offers.eightBit ? content : SmtpSevenBitContent(content);
         SmtpSendLines(connection, block.data(), block.size(), ReplyTimeouts().mailFrom);
-        SmtpSendChunk(connection, sent, ReplyTimeouts().dataEnd);
+        SmtpSendChunk(connection, ContentFor(session, content), ReplyTimeouts().dataEnd);
     } else {
         block += "DATA\r\n";
         SmtpSendLines(connection, block.data(), block.size(), ReplyTimeouts().mailFrom);
@@ -404,21 +408,60 @@ void SmtpMailFrom(SmtpSession& session, string* reversePath, unsigned long long 
 
 namespace {
 
-// Calls line(begin, end) for every line of the content as it goes on the wire: every CR LF,
-// bare LF and bare CR ends a line; text after the last line end is a last line.
-template <class Line>
-void ForEachLine(const string& content, Line line) {
-    const char* text = content.c_str();
-    size_t length = content.Length();
-    size_t lineStart = 0;
-    for (size_t i = 0; i < length; ++i) {
-        char c = text[i];
-        if (c != '\r' && c != '\n') continue;
-        line(lineStart, i);
-        if (c == '\r' && i + 1 < length && text[i + 1] == '\n') ++i;
-        lineStart = i + 1;
+// The content as SMTP carries it, fed in pieces: every CR LF, bare LF and bare CR ends a line
+// and goes out as CR LF, text after the last line end is a last line; with stuffing a line
+// beginning with "." gets one more "." (after DATA; never in a BDAT chunk). out(data, length)
+// receives the wire bytes in blocks of about kContentBlock.
+class WireWriter {
+public:
+    WireWriter(bool stuffing, std::function<void(const char*, size_t)> out) : stuffing_(stuffing), out_(std::move(out)) {
+        block_.reserve(kContentBlock + 1024);
     }
-    if (lineStart < length) line(lineStart, length);
+    void Feed(const char* data, size_t length) {
+        for (size_t i = 0; i < length; ++i) {
+            char c = data[i];
+            if (afterCr_) {
+                afterCr_ = false;
+                if (c == '\n') continue;  // the LF of a CR LF already ended the line
+            }
+            if (c == '\r' || c == '\n') {
+                block_ += "\r\n";
+                lineStart_ = true;
+                afterCr_ = c == '\r';
+            } else {
+                if (lineStart_ && stuffing_ && c == '.') block_ += '.';
+                lineStart_ = false;
+                block_ += c;
+            }
+            if (block_.size() >= kContentBlock) Flush();
+        }
+    }
+    // Ends the last line, adds tail ("" or the final dot) and hands over what is left.
+    void Finish(const char* tail) {
+        if (!lineStart_) block_ += "\r\n";
+        lineStart_ = true;
+        block_ += tail;
+        Flush();
+    }
+private:
+    void Flush() {
+        if (!block_.empty()) out_(block_.data(), block_.size());
+        block_.clear();
+    }
+    bool stuffing_;
+    std::function<void(const char*, size_t)> out_;
+    std::string block_;
+    bool lineStart_ = true;
+    bool afterCr_ = false;
+};
+
+// The size of the content on the wire, with or without stuffing, before any final dot.
+unsigned long long WireSize(const MessageContent& content, bool stuffing) {
+    unsigned long long size = 0;
+    WireWriter writer(stuffing, [&](const char*, size_t length) { size += length; });
+    content.ForEachBlock([&](const char* data, size_t length) { writer.Feed(data, length); });
+    writer.Finish("");
+    return size;
 }
 
 }  // namespace
@@ -571,12 +614,7 @@ string SmtpSevenBitContent(const string& content) {
     return string(std::move(out));
 }
 
-unsigned long long SmtpWireSize(const string& content) {
-    unsigned long long size = 0;
-    const char* text = content.c_str();
-    ForEachLine(content, [&](size_t begin, size_t end) { size += (end > begin && text[begin] == '.') + (end - begin) + 2; });
-    return size;
-}
+unsigned long long SmtpWireSize(const MessageContent& content) { return WireSize(content, true); }
 
 void SmtpRcptTo(SmtpSession& session, const string& recipients, std::vector<RecipientOutcome>* outcomes) {
     const SmtpTimeouts& t = ReplyTimeouts();
@@ -618,31 +656,19 @@ void SmtpRcptTo(SmtpSession& session, const string& recipients, std::vector<Reci
 
 namespace {
 
-// BDAT's size of the content: every line with CR LF, nothing doubled.
-unsigned long long ChunkSize(const string& content) {
-    unsigned long long size = 0;
-    ForEachLine(content, [&](size_t begin, size_t end) { size += (end - begin) + 2; });
-    return size;
+// Sends the content as SMTP carries it (WireWriter), in blocks; with stuffing the final dot
+// follows, travelling with the last lines.
+void SendContent(SmtpConnection& connection, const MessageContent& sent, bool stuffing, DWORD timeoutMs) {
+    WireWriter writer(stuffing, [&](const char* data, size_t length) { SmtpSendLines(connection, data, length, timeoutMs); });
+    sent.ForEachBlock([&](const char* data, size_t length) { writer.Feed(data, length); });
+    writer.Finish(stuffing ? ".\r\n" : "");
 }
 
-// Sends the content as SMTP carries it, in blocks of whole lines: every CR LF, bare LF and
-// bare CR ends a line and goes out as CR LF; with stuffing a line beginning with "." gets one
-// more "." and the final dot follows, without it (BDAT) the bytes are exactly ChunkSize.
-void SendContent(SmtpConnection& connection, const string& sent, bool stuffing, DWORD timeoutMs) {
-    const char* text = sent.c_str();
-    std::string block;
-    block.reserve(kContentBlock + 1024);
-    ForEachLine(sent, [&](size_t begin, size_t end) {
-        if (stuffing && end > begin && text[begin] == '.') block += '.';
-        block.append(text + begin, end - begin);
-        block += "\r\n";
-        if (block.size() >= kContentBlock) {
-            SmtpSendLines(connection, block.data(), block.size(), timeoutMs);
-            block.clear();
-        }
-    });
-    if (stuffing) block += ".\r\n";  // the end of the content travels with its last lines
-    if (!block.empty()) SmtpSendLines(connection, block.data(), block.size(), timeoutMs);
+// The content as it goes to this server: 8bit parts quoted-printable for a server without
+// 8BITMIME (the conversion needs the whole content in memory), otherwise as it is.
+MessageContent ContentFor(const SmtpSession& session, const MessageContent& content) {
+    if (session.offers.eightBit) return content;
+    return MessageContent(SmtpSevenBitContent(content.Whole()));
 }
 
 // The final reply to the content: a stop request meanwhile waits kFinalReplyGraceMs for it,
@@ -654,13 +680,13 @@ unsigned ReadFinalReply(SmtpConnection& connection, vec<string>* reply, DWORD ti
 
 }  // namespace
 
-void SmtpSendChunk(SmtpConnection& connection, const string& sent, DWORD timeoutMs) {
-    string command = FormatBuffer(kFormatSize, "BDAT %llu LAST", ChunkSize(sent));
+void SmtpSendChunk(SmtpConnection& connection, const MessageContent& sent, DWORD timeoutMs) {
+    string command = FormatBuffer(kFormatSize, "BDAT %llu LAST", WireSize(sent, false));
     SmtpSendLine(connection, command, timeoutMs);
     SendContent(connection, sent, false, timeoutMs);
 }
 
-void SmtpData(SmtpSession& session, const string& content, bool* beforeData) {
+void SmtpData(SmtpSession& session, const MessageContent& content, bool* beforeData) {
     const SmtpTimeouts& t = ReplyTimeouts();
     SmtpConnection& connection = session.connection;
     if (beforeData) *beforeData = true;
@@ -672,8 +698,7 @@ void SmtpData(SmtpSession& session, const string& content, bool* beforeData) {
         if (session.ahead.bdat) {
             session.ahead.bdat = false;
         } else {
-            string sent = session.offers.eightBit ? content : SmtpSevenBitContent(content);
-            SmtpSendChunk(connection, sent, t.dataEnd);
+            SmtpSendChunk(connection, ContentFor(session, content), t.dataEnd);
         }
         unsigned code = ReadFinalReply(connection, &reply, t.dataEnd);
         session.state = SessionState::Ready;
@@ -689,8 +714,7 @@ void SmtpData(SmtpSession& session, const string& content, bool* beforeData) {
     // No line end other than CR LF ever reaches the wire, so no text can end the data early
     // or smuggle commands after it. A server without 8BITMIME gets 8bit parts
     // quoted-printable; the file stays as it is.
-    const string sent = session.offers.eightBit ? content : SmtpSevenBitContent(content);
-    SendContent(connection, sent, true, t.dataEnd);
+    SendContent(connection, ContentFor(session, content), true, t.dataEnd);
     code = ReadFinalReply(connection, &reply, t.dataEnd);
     session.state = SessionState::Ready;
     if (code != kOk) throw SmtpRefusal(code, "Неожиданный ответ сервера (DATA finalize): " + JoinReply(reply));

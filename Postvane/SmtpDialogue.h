@@ -90,12 +90,12 @@ void SmtpMailFrom(SmtpSession& session, string* reversePath = nullptr, unsigned 
 // two round trips per message (three with the chunk); the outcome of every step, and what
 // each failure raises, are those of the steps one by one. Sends nothing when the server does
 // not offer PIPELINING, or when a step would raise before sending (it does, in its place).
-void SmtpSendAhead(SmtpSession& session, const string& recipients, const string& content,
+void SmtpSendAhead(SmtpSession& session, const string& recipients, const MessageContent& content,
                    unsigned long long messageSize = 0);
 
 // The size of the content on the wire, as SmtpData sends it (line ends as CR LF, dots
 // doubled), without the final dot: what SIZE= declares.
-unsigned long long SmtpWireSize(const string& content);
+unsigned long long SmtpWireSize(const MessageContent& content);
 
 // The content as it goes to a server that does not offer 8BITMIME: every part that
 // declares "Content-Transfer-Encoding: 8bit" and holds 8-bit bytes becomes quoted-printable
@@ -126,10 +126,10 @@ void SmtpRcptTo(SmtpSession& session, const string& recipients, std::vector<Reci
 //   "Неожиданный ответ сервера (DATA init): <reply>"      reply to DATA not 354
 //   "Неожиданный ответ сервера (DATA finalize): <reply>"  reply to the dot not 250
 //   "Неожиданный ответ сервера (BDAT): <reply>"           reply to BDAT LAST not 250
-void SmtpData(SmtpSession& session, const string& content, bool* beforeData = nullptr);
+void SmtpData(SmtpSession& session, const MessageContent& content, bool* beforeData = nullptr);
 
 // "BDAT <size> LAST" and the content, as SmtpData sends them (the content as given).
-void SmtpSendChunk(SmtpConnection& connection, const string& content, DWORD timeoutMs);
+void SmtpSendChunk(SmtpConnection& connection, const MessageContent& content, DWORD timeoutMs);
 
 // RSET after a failed transaction on a session that goes on. A reply other than 250 raises
 // "Неожиданный ответ сервера (RSET): <reply>".

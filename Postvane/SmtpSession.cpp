@@ -58,6 +58,30 @@ string ServerPort(const RegKey& smtp, TlsMode mode) {
 
 }  // namespace
 
+void MessageContent::ForEachBlock(const std::function<void(const char* data, size_t length)>& take) const {
+    if (head_.Length()) take(head_.c_str(), head_.Length());
+    if (path_.IsEmpty()) return;
+    FilePort file(path_, CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.IsValid())
+        throw QLAppException(FormatBuffer(kFormatSize, "Не удаётся открыть файл письма (системная ошибка %08x): ",
+                                          unsigned(GetLastError())) + path_);
+    std::vector<char> block(kContentReadBlock);
+    LONGLONG position = LONGLONG(offset_);
+    for (;;) {
+        DWORD got = file.Read(&position, block.data(), DWORD(block.size()));
+        if (got == 0) return;
+        take(block.data(), got);
+    }
+}
+
+string MessageContent::Whole() const {
+    if (path_.IsEmpty()) return head_;
+    std::string whole;
+    ForEachBlock([&](const char* data, size_t length) { whole.append(data, length); });
+    return string(std::move(whole));
+}
+
 void ReadSmtpSettings(SmtpSettings* out) {
     SmtpSettings& settings = *out;
     RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
@@ -76,7 +100,7 @@ void ReadSmtpSettings(SmtpSettings* out) {
     settings.reversePath = smtp["ReversePath"];
 }
 
-TransactionOutcome SmtpSession::Send(const string& recipients, const string& content) {
+TransactionOutcome SmtpSession::Send(const string& recipients, const MessageContent& content) {
     TransactionOutcome outcome;
     bool beforeData = true;
     try {

@@ -5,6 +5,7 @@
 // session when a message is due, sends its messages over it one after another and decides,
 // from the outcome that each transaction returns, what becomes of the message.
 #pragma once
+#include <functional>
 #include <vector>
 #include "Secret.h"
 #include "SmtpConnection.h"
@@ -82,6 +83,29 @@ struct TransactionOutcome {
     bool Delivered() const { return reached == TransactionStep::Done; }
 };
 
+// A message's content as it goes to the server: a head held in memory, then, for a large
+// message file, the file's bytes from an offset on, read in blocks while they are sent: the
+// service's memory does not grow with the message.
+class MessageContent {
+public:
+    // All of it in memory (implicit: a text is a content).
+    MessageContent(const string& whole) : head_(whole) {}
+    // head, then the file at path from offset on.
+    MessageContent(const string& head, const string& path, unsigned long long offset)
+        : head_(head), path_(path), offset_(offset) {}
+    // Calls take for the bytes in order, in blocks of at most kContentReadBlock; raises
+    // FileException when the file cannot be opened or read.
+    void ForEachBlock(const std::function<void(const char* data, size_t length)>& take) const;
+    // The whole content in memory.
+    string Whole() const;
+    bool IsWhole() const { return path_.IsEmpty(); }
+private:
+    string head_;
+    string path_;
+    unsigned long long offset_ = 0;
+};
+const size_t kContentReadBlock = 65536;
+
 // The most messages one session carries: then QUIT, and the next message opens another.
 const unsigned kMessagesPerSession = 100;
 // How long the final reply to a message's content is still awaited after a stop request:
@@ -101,7 +125,7 @@ public:
     // transaction on a session that stays is ended with RSET (a failed RSET loses the session).
     // Every owed reply is read before the outcome returns, so the next transaction starts in
     // step. A stop request while the final reply is owed waits kFinalReplyGraceMs for it.
-    TransactionOutcome Send(const string& recipients, const string& content);
+    TransactionOutcome Send(const string& recipients, const MessageContent& content);
 
     // Ends the session: QUIT (its reply read, any reply accepted) unless a stop was requested
     // or the connection is gone, then the connection closed. Harmless when closed.

@@ -92,3 +92,37 @@ TEST_F(OutboxSession, StopWhileTheFinalReplyIsOwedWaitsForIt) {
 
 }  // namespace
 }  // namespace smtptest
+
+namespace smtptest {
+namespace {
+
+// A message file larger than what is read with its headers goes out in blocks as it is read:
+// line ends, dots and a CR LF split between two blocks come through as in a small one.
+TEST_F(OutboxSession, LargeMessageFileArrivesAsStoredWhateverItsBlocksSplit) {
+    RuleServer server;
+    Serve(server);
+    for (size_t split : {kHeaderWindow - 1, kHeaderWindow, kContentReadBlock + kHeaderWindow - 1}) {
+        SCOPED_TRACE(split);
+        std::string body = ".first\r\n";
+        while (body.size() < split) body += "line of text\r\n";
+        body.resize(split);
+        body += "\r\n.dot\nbare lf\rbare cr\r\n";
+        std::string file = "From: kiosk\r\nSubject: big\r\n\r\n" + body;  // no To: the fall-back is added
+        SetRegText(kSmtpKey, "Recipient", "a@x");
+        Put("big.eml", file);
+        ASSERT_TRUE(OutboxPass(service, nullptr));
+        std::string expected = "From: kiosk\r\nSubject: big\r\nTo: a@x\r\n\r\n" + body;
+        size_t at = 0;
+        while ((at = expected.find_first_of("\r\n", at)) != std::string::npos) {
+            bool crlf = expected.compare(at, 2, "\r\n") == 0;
+            expected.replace(at, crlf ? 2 : 1, "\r\n");
+            at += 2;
+        }
+        ASSERT_FALSE(server.Messages().empty());
+        EXPECT_TRUE(expected == server.Messages().back().content) << "delivered as stored";
+        RemoveFile((archive + "\\big.eml").c_str());
+    }
+}
+
+}  // namespace
+}  // namespace smtptest
