@@ -1,14 +1,21 @@
 // What the benchmark programs share: a private registry for the run, an in-process answer
 // to the EHLO name's DNS check, a clock in seconds and directory clean-up (the registry and
-// the clean-up are those of the tests).
+// the clean-up are those of the tests), and host_peer.py run with arguments of the
+// benchmark's choosing.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
 #include <windns.h>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 #include "Secret.h"
 #include "SmtpPeer.h"
+#include "Sockets.h"
 #include "TestSupport.h"
 
 namespace bench {
@@ -68,5 +75,127 @@ bool WithSmtpSink(Measure measure) {
     }
     return measure(sink.Port());
 }
+
+// host_peer.py run with any arguments (those after --control PORT) and steered over its
+// control connection: the port it reports, then every line it writes handed to a handler on a
+// thread of its own. The lines are read even without a handler: a report nobody reads would,
+// once the connection's buffer filled, hold the script and its server up. The script ends,
+// with its server, when this is destroyed.
+class HostScript {
+public:
+    typedef std::function<void(const std::string& line)> LineHandler;
+
+    explicit HostScript(const std::string& arguments, LineHandler handler = LineHandler())
+        : handler_(handler), control_(INVALID_SOCKET), port_(0) {
+        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        if (listener == INVALID_SOCKET || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            error_ = "cannot listen for the control connection";
+            if (listener != INVALID_SOCKET) closesocket(listener);
+            return;
+        }
+        std::string command = "\"" + DosPath("/usr/bin/python3") + "\" \"" + smtppeer::HostPeerScript() +
+                              "\" --control " + std::to_string(ntohs(address.sin_port)) + " " + arguments;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        std::vector<char> line(command.begin(), command.end());
+        line.push_back('\0');
+        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+            error_ = "cannot start " + command + ": error " + std::to_string(GetLastError());
+            closesocket(listener);
+            return;
+        }
+        // Wine hands out no handles for a Unix process; the control connection stands in.
+        if (process.hThread) CloseHandle(process.hThread);
+        if (process.hProcess) CloseHandle(process.hProcess);
+        if (smtppeer::Readable(listener, kStartWaitMs)) control_ = accept(listener, nullptr, nullptr);
+        closesocket(listener);
+        if (control_ == INVALID_SOCKET) {
+            error_ = "the script did not connect back: " + command;
+            return;
+        }
+        std::string first;
+        DWORD start = GetTickCount();
+        while (!NextLine(&first) && GetTickCount() - start < kStartWaitMs && Receive(100)) {
+        }
+        if (first.compare(0, 5, "PORT ") != 0) {
+            error_ = "the script did not report its port: " + (first.empty() ? command : first);
+            return;
+        }
+        port_ = static_cast<unsigned short>(std::atoi(first.c_str() + 5));
+        reader_ = std::thread([this] {
+            std::string text;
+            while (!stop_) {
+                while (NextLine(&text))
+                    if (handler_) handler_(text);
+                if (!Receive(50)) break;
+            }
+        });
+    }
+    ~HostScript() {
+        stop_ = true;
+        if (reader_.joinable()) reader_.join();
+        if (control_ != INVALID_SOCKET) closesocket(control_);
+    }
+    HostScript(const HostScript&) = delete;
+    HostScript& operator=(const HostScript&) = delete;
+
+    bool Started() const { return port_ != 0; }
+    unsigned short Port() const { return port_; }
+    const std::string& Error() const { return error_; }
+
+private:
+    static const DWORD kStartWaitMs = 30000;  // a private Postfix takes a few seconds at most
+
+    // The DOS form of a Unix path under Wine (Z:\usr\bin\python3), which Wine starts as a
+    // process of its own.
+    static std::string DosPath(const char* unixPath) {
+        typedef WCHAR*(CDECL * ToDos)(LPCSTR);
+        HMODULE kernel = GetModuleHandleA("kernel32");
+        FARPROC entry = kernel ? GetProcAddress(kernel, "wine_get_dos_file_name") : nullptr;
+        ToDos toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(entry));
+        if (WCHAR* wide = toDos ? toDos(unixPath) : nullptr) {
+            char narrow[MAX_PATH * 2];
+            int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
+            HeapFree(GetProcessHeap(), 0, wide);
+            if (n > 0) return narrow;
+        }
+        std::string path = std::string("Z:") + unixPath;
+        for (char& c : path)
+            if (c == '/') c = '\\';
+        return path;
+    }
+    // Takes a whole line from what was received; false when none is there yet.
+    bool NextLine(std::string* line) {
+        size_t end = pending_.find('\n');
+        if (end == std::string::npos) return false;
+        line->assign(pending_, 0, end);
+        pending_.erase(0, end + 1);
+        return true;
+    }
+    // Waits up to ms for more bytes; false once the connection has closed or failed.
+    bool Receive(DWORD ms) {
+        if (!smtppeer::Readable(control_, ms)) return true;
+        char buffer[16384];
+        int n = recv(control_, buffer, sizeof buffer, 0);
+        if (n <= 0) return false;
+        pending_.append(buffer, size_t(n));
+        return true;
+    }
+
+    smtppeer::WinsockUser winsock_;
+    LineHandler handler_;
+    SOCKET control_;
+    unsigned short port_;
+    std::string error_;
+    std::string pending_;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+};
 
 }  // namespace bench

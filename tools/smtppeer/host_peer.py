@@ -9,7 +9,8 @@ process handle), so it is steered through one TCP control connection instead:
                [--tls starttls|implicit --certs DIR [--cert NAME] [--require-tls]]
   host_peer.py --control PORT smtp-sink
   host_peer.py --control PORT postfix --certs DIR --login L --password P [--size-limit N]
-               [--no-8bitmime]
+               [--no-8bitmime] [--no-chunking] [--plain]
+  host_peer.py --control PORT delay --rtt MS --to PORT
   host_peer.py --control PORT certs --certs DIR
 
 It connects to 127.0.0.1:PORT, starts the SMTP server on a free port of 127.0.0.1, writes
@@ -32,7 +33,16 @@ and postlogd, in a directory of its own, never the system's mail service) set up
 submission: STARTTLS required, AUTH (PLAIN, LOGIN) only inside TLS from a sasldb made with
 saslpasswd2, relaying only for an authenticated client. Its smtpd hands every transaction
 to an aiosmtpd of the peer's own (smtpd_proxy_filter), which reports it; the content then
-begins with the Received: header that smtpd adds. Needs root, as Postfix does.
+begins with the Received: header that smtpd adds. Needs root, as Postfix does. --plain
+neither offers nor requires STARTTLS and offers AUTH in plain text; --no-8bitmime and
+--no-chunking take those keywords out of the EHLO reply (smtpd_discard_ehlo_keywords).
+
+delay: a relay from a free port of 127.0.0.1 to 127.0.0.1:--to that holds every byte, in
+each direction, and each connection request and close, for half of --rtt milliseconds: a
+slow link for the SMTP client. On the control connection it writes "OPEN <n>" when client
+connection n arrives and "TURN <n>" each time the traffic of connection n turns from the
+client to the server: the first bytes from the server after the client's (the connection
+request counts as the client's), that is a round trip the client waited for.
 
 certs: makes the certificates in DIR and writes "DONE" (or "ERROR <text>").
 """
@@ -189,8 +199,8 @@ notify_classes =
 message_size_limit = {size_limit}
 smtpd_discard_ehlo_keywords = {discard}
 smtpd_banner = $myhostname ESMTP private test instance
-smtpd_tls_security_level = encrypt
-smtpd_tls_auth_only = yes
+smtpd_tls_security_level = {tls_level}
+smtpd_tls_auth_only = {tls_auth_only}
 smtpd_tls_cert_file = {certs}/server.pem
 smtpd_tls_key_file = {certs}/server.key
 smtpd_tls_session_cache_database =
@@ -245,7 +255,10 @@ async def run_postfix(args, reader, writer):
     try:
         port = free_port()
         values = dict(root=root, certs=certs, capture=capture.sockets[0].getsockname()[1], port=port,
-                      size_limit=args.size_limit, discard="8bitmime" if args.no_8bitmime else "")
+                      size_limit=args.size_limit,
+                      discard=", ".join(k for k, off in (("8bitmime", args.no_8bitmime),
+                                                         ("chunking", args.no_chunking)) if off),
+                      tls_level="none" if args.plain else "encrypt", tls_auth_only="no" if args.plain else "yes")
         for sub in ("conf/sasl", "queue/pid", "queue/public", "queue/private", "data"):
             os.makedirs(os.path.join(root, sub))
         # The daemons drop to the mail owner: what they open later must be theirs.
@@ -295,6 +308,79 @@ async def run_postfix(args, reader, writer):
         shutil.rmtree(root, ignore_errors=True)
 
 
+async def run_delay(args, reader, writer):
+    loop = asyncio.get_running_loop()
+    half = args.rtt / 2000.0
+    count = [0]
+
+    def note(text):
+        writer.write((text + "\n").encode("ascii"))  # loopback: the reader keeps up
+
+    async def pump(source, queue, side, turns):
+        # Reads one direction, stamping each block with the time it may go on; b"" is the close.
+        try:
+            while True:
+                data = await source.read(65536)
+                turns(side, data)
+                queue.put_nowait((loop.time() + half, data))
+                if not data:
+                    return
+        except ConnectionError:
+            queue.put_nowait((loop.time() + half, None))
+
+    async def deliver(queue, target):
+        # Passes each block on once it is due: b"" half-closes, None (a reset) closes.
+        while True:
+            due, data = await queue.get()
+            if due > loop.time():
+                await asyncio.sleep(due - loop.time())
+            if not data:
+                if data is None or not target.can_write_eof():
+                    target.close()
+                else:
+                    target.write_eof()
+                return
+            target.write(data)
+            await target.drain()
+
+    async def relay(client_reader, client_writer):
+        count[0] += 1
+        n = count[0]
+        note(f"OPEN {n}")
+        last = ["client"]  # the connection request is the client's first flight
+
+        def turns(side, data):
+            if data and side == "server" and last[0] == "client":
+                note(f"TURN {n}")
+            if data:
+                last[0] = side
+
+        to_server, to_client = asyncio.Queue(), asyncio.Queue()
+        # The client's bytes are stamped as they come, even before the server is reached.
+        from_client = asyncio.ensure_future(pump(client_reader, to_server, "client", turns))
+        tasks = [from_client]
+        try:
+            await asyncio.sleep(half)  # the connection request crosses the link
+            server_reader, server_writer = await asyncio.open_connection("127.0.0.1", args.to)
+            tasks += [asyncio.ensure_future(pump(server_reader, to_client, "server", turns)),
+                      asyncio.ensure_future(deliver(to_server, server_writer)),
+                      asyncio.ensure_future(deliver(to_client, client_writer))]
+            await asyncio.gather(*tasks[1:])
+            server_writer.close()
+        except (ConnectionError, OSError):
+            pass
+        finally:
+            for task in tasks:
+                task.cancel()
+            client_writer.close()
+
+    server = await asyncio.start_server(relay, "127.0.0.1", 0)
+    writer.write(f"PORT {server.sockets[0].getsockname()[1]}\n".encode("ascii"))
+    await writer.drain()
+    await wait_for_close(reader, args.lifetime)
+    server.close()
+
+
 async def run_certs(args, reader, writer):
     try:
         test_certs.make_certificates(args.certs)
@@ -319,10 +405,15 @@ async def main():
     parser.add_argument("--require-tls", action="store_true")
     parser.add_argument("--size-limit", type=int, default=10240000)
     parser.add_argument("--no-8bitmime", action="store_true")  # postfix: 8BITMIME not offered
-    parser.add_argument("server", choices=["aiosmtpd", "smtp-sink", "postfix", "certs"])
+    parser.add_argument("--no-chunking", action="store_true")  # postfix: CHUNKING not offered
+    parser.add_argument("--plain", action="store_true")  # postfix: no STARTTLS, AUTH in plain text
+    parser.add_argument("--rtt", type=float, default=0)  # delay: the round trip in milliseconds
+    parser.add_argument("--to", type=int)  # delay: the port relayed to
+    parser.add_argument("server", choices=["aiosmtpd", "smtp-sink", "postfix", "delay", "certs"])
     args = parser.parse_args()
     reader, writer = await asyncio.open_connection("127.0.0.1", args.control)
-    run = {"aiosmtpd": run_aiosmtpd, "smtp-sink": run_sink, "postfix": run_postfix, "certs": run_certs}
+    run = {"aiosmtpd": run_aiosmtpd, "smtp-sink": run_sink, "postfix": run_postfix, "delay": run_delay,
+           "certs": run_certs}
     await run[args.server](args, reader, writer)
     try:
         writer.close()
