@@ -402,7 +402,6 @@ void SmtpMailFrom(SmtpSession& session, string* reversePath, unsigned long long 
     }
     vec<string> reply;
     unsigned code = SmtpReadReply(connection, &reply, t.mailFrom, false);
-    if (code == kTooBig) throw SmtpRefusal(code, "Неожиданный ответ сервера (MAIL): " + JoinReply(reply));
     if (code != kOk) throw SmtpRefusal(code, "Неожиданный ответ сервера (MAIL): " + JoinReply(reply));
 }
 

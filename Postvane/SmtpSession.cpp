@@ -112,7 +112,6 @@ TransactionOutcome SmtpSession::Send(const string& recipients, const MessageCont
         SmtpRcptTo(*this, recipients, &outcome.recipients);
         outcome.reached = TransactionStep::Data;
         SmtpData(*this, content, &beforeData);
-        if (!beforeData) outcome.reached = TransactionStep::Content;
         outcome.reached = TransactionStep::Done;
         ++transactions;
         state = SessionState::Ready;

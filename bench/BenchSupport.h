@@ -39,6 +39,19 @@ struct PrivateRegistry : testing_support::PrivateRegistry {
 };
 
 // Seconds from an arbitrary start, from the performance counter.
+// Files (not directories) in a directory.
+inline size_t CountFiles(const std::string& dir) {
+    size_t n = 0;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    do {
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ++n;
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+    return n;
+}
+
 inline double Now() {
     static LARGE_INTEGER frequency = [] {
         LARGE_INTEGER f;
@@ -98,7 +111,7 @@ public:
             if (listener != INVALID_SOCKET) closesocket(listener);
             return;
         }
-        std::string command = "\"" + DosPath("/usr/bin/python3") + "\" \"" + smtppeer::HostPeerScript() +
+        std::string command = "\"" + smtppeer::DosPath("/usr/bin/python3") + "\" \"" + smtppeer::HostPeerScript() +
                               "\" --control " + std::to_string(ntohs(address.sin_port)) + " " + arguments;
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
@@ -152,24 +165,6 @@ public:
 private:
     static const DWORD kStartWaitMs = 30000;  // a private Postfix takes a few seconds at most
 
-    // The DOS form of a Unix path under Wine (Z:\usr\bin\python3), which Wine starts as a
-    // process of its own.
-    static std::string DosPath(const char* unixPath) {
-        typedef WCHAR*(CDECL * ToDos)(LPCSTR);
-        HMODULE kernel = GetModuleHandleA("kernel32");
-        FARPROC entry = kernel ? GetProcAddress(kernel, "wine_get_dos_file_name") : nullptr;
-        ToDos toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(entry));
-        if (WCHAR* wide = toDos ? toDos(unixPath) : nullptr) {
-            char narrow[MAX_PATH * 2];
-            int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
-            HeapFree(GetProcessHeap(), 0, wide);
-            if (n > 0) return narrow;
-        }
-        std::string path = std::string("Z:") + unixPath;
-        for (char& c : path)
-            if (c == '/') c = '\\';
-        return path;
-    }
     // Takes a whole line from what was received; false when none is there yet.
     bool NextLine(std::string* line) {
         size_t end = pending_.find('\n');

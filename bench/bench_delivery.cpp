@@ -63,18 +63,6 @@ void ResetPhases() { Postvane::Service().profile.Reset(); }
 
 
 
-// Files (not directories) in a directory.
-size_t CountFiles(const std::string& dir) {
-    size_t n = 0;
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    do {
-        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ++n;
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-    return n;
-}
 
 
 // The files of a directory (made when missing), counted once and then kept up to date from

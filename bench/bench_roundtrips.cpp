@@ -87,18 +87,6 @@ private:
     HostScript script_;  // last: its reader calls Note, which uses the members above
 };
 
-// Files (not directories) in a directory.
-size_t CountFiles(const std::string& dir) {
-    size_t n = 0;
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    do {
-        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ++n;
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-    return n;
-}
 
 // The text of about 2 KiB messages: lines of 74 characters up to textSize bytes.
 std::string MessageText(size_t textSize) {

@@ -57,8 +57,11 @@ TEST_F(OutboxSession, ServerEventsInTheMiddleOfASessionKeepEveryMessageOnceAndIn
         EXPECT_EQ(c.passCompletes, OutboxPass(service, nullptr));
         EXPECT_EQ(c.delivered, Subjects(server));
         EXPECT_EQ(c.connections, server.Connections());
-        EXPECT_EQ(c.counted, c.counted ? Lines(AttemptLog(names[1])) : 0u);
-        if (c.counted == 0) EXPECT_EQ("<none>", AttemptLog(names[1]));
+        if (c.counted) {
+            EXPECT_EQ(c.counted, Lines(AttemptLog(names[1])));
+        } else {
+            EXPECT_EQ("<none>", AttemptLog(names[1]));
+        }
         for (const std::string& name : names) {
             RemoveFile((outbox + "\\" + name).c_str());
             RemoveFile((outbox + "\\Wait\\" + name + ".msglog").c_str());

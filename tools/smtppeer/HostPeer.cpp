@@ -12,26 +12,6 @@ const DWORD kStartWait = 30000;  // python and aiosmtpd start in well under a se
 const char kPython[] = "/usr/bin/python3";
 
 
-// The DOS form of a Unix path under Wine (Z:\usr\bin\python3); Wine starts a Unix program
-// given that way as a process of its own.
-std::string DosPath(const char* unixPath) {
-    typedef WCHAR*(CDECL * ToDos)(LPCSTR);
-    HMODULE kernel = GetModuleHandleA("kernel32");
-    FARPROC entry = kernel ? GetProcAddress(kernel, "wine_get_dos_file_name") : nullptr;
-    ToDos toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(entry));
-    if (toDos) {
-        if (WCHAR* wide = toDos(unixPath)) {
-            char narrow[MAX_PATH * 2];
-            int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
-            HeapFree(GetProcessHeap(), 0, wide);
-            if (n > 0) return narrow;
-        }
-    }
-    std::string path = std::string("Z:") + unixPath;
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
-}
 
 std::string Decode(const std::string& field) {
     if (field == "-" || field == "=") return std::string();
@@ -81,6 +61,27 @@ SOCKET LaunchHostScript(const std::string& arguments, std::string* error) {
 }
 
 }  // namespace
+
+// The DOS form of a Unix path under Wine (Z:\usr\bin\python3); Wine starts a Unix program
+// given that way as a process of its own.
+std::string DosPath(const char* unixPath) {
+    typedef WCHAR*(CDECL * ToDos)(LPCSTR);
+    HMODULE kernel = GetModuleHandleA("kernel32");
+    FARPROC entry = kernel ? GetProcAddress(kernel, "wine_get_dos_file_name") : nullptr;
+    ToDos toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(entry));
+    if (toDos) {
+        if (WCHAR* wide = toDos(unixPath)) {
+            char narrow[MAX_PATH * 2];
+            int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
+            HeapFree(GetProcessHeap(), 0, wide);
+            if (n > 0) return narrow;
+        }
+    }
+    std::string path = std::string("Z:") + unixPath;
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
 
 const char* HostPeerScript() { return SMTPPEER_HOST_SCRIPT; }
 

@@ -138,6 +138,10 @@ const char* HostPeerScript();
 // The Unix path of a Windows path (the Wine prefix's mapping); the path itself elsewhere.
 std::string UnixPath(const std::string& windowsPath);
 
+// The DOS form of a Unix path under Wine (Z:\usr\bin\python3); Wine starts a Unix program
+// given that way as a process of its own.
+std::string DosPath(const char* unixPath);
+
 // Makes the test certificates (tools/smtppeer/test_certs.py, with openssl on the host) in
 // dir, a Windows path: root.pem, root.der, other-root.pem, server.pem, wrong-name.pem,
 // unknown.pem and their keys. Returns "" when they were made, else what went wrong.
