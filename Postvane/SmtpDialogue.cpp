@@ -325,8 +325,11 @@ string MailFromCommand(const SmtpSession& session, string* reversePath, unsigned
     return command;
 }
 
-// The recipients of the comma-separated text, in order: CR and LF removed (a folded
-// header), white space trimmed, empty pieces skipped.
+
+bool HasLineEnd(const string& text) { return std::strpbrk(text.c_str(), "\r\n") != nullptr; }
+
+}  // namespace
+
 std::vector<string> Recipients(const string& recipients) {
     std::vector<string> list;
     const std::string& all = recipients.str();
@@ -345,10 +348,6 @@ std::vector<string> Recipients(const string& recipients) {
     }
     return list;
 }
-
-bool HasLineEnd(const string& text) { return std::strpbrk(text.c_str(), "\r\n") != nullptr; }
-
-}  // namespace
 
 namespace {
 MessageContent ContentFor(const SmtpSession& session, const MessageContent& content);
@@ -371,10 +370,9 @@ void SmtpSendAhead(SmtpSession& session, const string& recipients, const Message
         if (!IsPlainAddress(r.str())) return;  // no line end either
     std::string block = mail.str() + "\r\n";
     for (const string& r : list) block += "RCPT TO: <" + r.str() + ">\r\n";
-    // The content itself joins the group only for one recipient: a refused recipient then
-    // leaves the server nobody to deliver it to, so nothing goes out that the attempt does not
-    // stand behind.
-    bool chunk = session.offers.chunking && list.size() == 1;
+    // With CHUNKING the content joins the group: the server delivers it to the recipients it
+    // accepted, and refuses the chunk when it accepted none.
+    bool chunk = session.offers.chunking;
     if (chunk) {
         SmtpSendLines(connection, block.data(), block.size(), ReplyTimeouts().mailFrom);
         SmtpSendChunk(connection, ContentFor(session, content), ReplyTimeouts().dataEnd);
@@ -621,6 +619,7 @@ void SmtpRcptTo(SmtpSession& session, const string& recipients, std::vector<Reci
     std::vector<RecipientOutcome> local;
     std::vector<RecipientOutcome>& results = outcomes ? *outcomes : local;
     results.clear();
+    bool accepted = false;
     const SmtpRefusal* first = nullptr;
     SmtpRefusal refusal(0, string());
     auto refuse = [&](unsigned code, const string& text) {
@@ -635,6 +634,7 @@ void SmtpRcptTo(SmtpSession& session, const string& recipients, std::vector<Reci
         outcome.address = recipient;
         // Never sent: brackets or blanks would end the address and add ESMTP parameters.
         if (!IsPlainAddress(recipient.str())) {
+            outcome.code = kBadMailbox;
             outcome.reply = "Недопустимый адрес получателя: " + OneLine(recipient);
             refuse(kBadMailbox, outcome.reply);
             continue;
@@ -644,13 +644,17 @@ void SmtpRcptTo(SmtpSession& session, const string& recipients, std::vector<Reci
         vec<string> reply;
         outcome.code = SmtpReadReply(connection, &reply, t.rcptTo, false);
         outcome.reply = JoinReply(reply);
-        if (outcome.Accepted()) continue;
+        if (outcome.Accepted()) {
+            accepted = true;
+            continue;
+        }
         SmtpRefusal refused(outcome.code, "Неожиданный ответ сервера (RCPT): " + outcome.reply);
         // A server that closes the session answers nothing more.
         if (outcome.code == kServiceClosing) throw refused;
         refuse(refused.Code(), refused.Reason());
     }
-    if (first) throw refusal;
+    if (results.empty()) throw SmtpRefusal(kBadMailbox, "Не задан адрес получателя этого сообщения");
+    if (first && !accepted) throw refusal;
 }
 
 namespace {

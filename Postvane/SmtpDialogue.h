@@ -104,14 +104,17 @@ unsigned long long SmtpWireSize(const MessageContent& content);
 // bytes is returned as it is.
 string SmtpSevenBitContent(const string& content);
 
-// RCPT TO: <recipient> for each piece of the comma-separated text, in order. CR and LF are
-// removed from a piece (a folded header), then white space at both ends; a piece left empty
-// (a,,b) is passed over. 250 and 251 (forwarded) accept a recipient. Every recipient is
-// offered and its reply read (with PIPELINING every reply is owed anyway) and, when outcomes
-// is given, recorded there in order; then the first refusal raises SmtpRefusal "Неожиданный
-// ответ сервера (RCPT): <reply>". A 421 raises at once: the server closes the session. A
-// recipient that is no plain address (IsPlainAddress) is never sent: its refusal is SmtpRefusal
-// 553 "Недопустимый адрес получателя: <address>".
+// The recipients of a comma-separated text, in order: CR and LF removed from each piece (a
+// folded header), then white space at both ends; a piece left empty (a,,b) is passed over.
+std::vector<string> Recipients(const string& recipients);
+
+// RCPT TO: <recipient> for each of Recipients(recipients), in order. 250 and 251 (forwarded)
+// accept a recipient. Every recipient is offered and its reply read (with PIPELINING every
+// reply is owed anyway) and, when outcomes is given, recorded there in order. When none was
+// accepted, the first refusal raises SmtpRefusal "Неожиданный ответ сервера (RCPT): <reply>";
+// otherwise the transaction goes on for the accepted ones and outcomes tells of the others.
+// A 421 raises at once: the server closes the session. A recipient that is no plain address
+// (IsPlainAddress) is never sent: its refusal is 553 "Недопустимый адрес получателя: <address>".
 void SmtpRcptTo(SmtpSession& session, const string& recipients, std::vector<RecipientOutcome>* outcomes = nullptr);
 
 // The content (SmtpSevenBitContent of it when the server does not offer 8BITMIME) and the

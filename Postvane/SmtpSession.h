@@ -66,7 +66,7 @@ enum class TransactionStep { Mail, Recipients, Data, Content, Done };
 // What the server said to one recipient's RCPT TO.
 struct RecipientOutcome {
     string address;
-    unsigned code = 0;  // 0: not offered (the transaction ended before it, or no plain address)
+    unsigned code = 0;  // 0: not offered (the transaction ended before it); 553: no plain address, never sent
     string reply;       // the whole reply
     bool Accepted() const { return code == 250 || code == 251; }
 };
