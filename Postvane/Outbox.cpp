@@ -240,13 +240,24 @@ bool ObtainLine(MailService& service, int* remoteAccess, bool* holding,
 void RecoverOutbox(MailService& service) {
     string outbox = MakePathSpec(service.outboxDirectory);
     std::vector<string> unfinished;
-    for (FileFinder f(outbox + "*.*"); f.Found(); f.Next())
-        if ((f.Attributes() & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_HIDDEN &&
-            IsSubmissionName(f.Name()))
-            unfinished.push_back(outbox + f.Name());
-    for (const string& path : unfinished) SetAsideUnfinished(service, path);
+    // The names of the outbox as one listing shows them: whether a state file still has its
+    // message is looked up here, since a lookup of a missing name on disk can read the whole
+    // directory (Wine), once per orphan.
+    std::set<keystring> present;
+    for (FileFinder f(outbox + "*.*"); f.Found(); f.Next()) {
+        if (f.Attributes() & FILE_ATTRIBUTE_DIRECTORY) continue;
+        if ((f.Attributes() & FILE_ATTRIBUTE_HIDDEN) && IsSubmissionName(f.Name())) unfinished.push_back(outbox + f.Name());
+        else present.insert(keystring(f.Name()));
+    }
+    for (const string& path : unfinished) {
+        SetAsideUnfinished(service, path);
+        // One that stays (still being written) keeps its state files.
+        if (FileExists(path)) present.insert(keystring(GetFileFromPath(path)));
+    }
 
-    static const char* const kStates[] = {".msglog", ".done"};
+    // A recipient record left behind would decide for a later message of the same name who
+    // has had it already.
+    static const char* const kStates[] = {".msglog", ".done", ".rcpt"};
     std::vector<string> orphans;
     for (FileFinder f(outbox + "Wait\\*.*"); f.Found(); f.Next()) {
         if (f.Attributes() & FILE_ATTRIBUTE_DIRECTORY) continue;
@@ -254,7 +265,7 @@ void RecoverOutbox(MailService& service) {
         for (const char* state : kStates) {
             size_t n = std::strlen(state);
             if (name.size() > n && lstrcmpiA(name.c_str() + name.size() - n, state) == 0 &&
-                !FileExists(outbox + name.substr(0, name.size() - n).c_str()))
+                !present.count(keystring(name.substr(0, name.size() - n).c_str())))
                 orphans.push_back(outbox + "Wait\\" + name.c_str());
         }
     }

@@ -16,8 +16,8 @@ bool OutboxPass(MailService& service, DWORD* next);
 // Sets aside what an interrupted run or submission left in the outbox, once it is watched:
 // a hidden message file ("<number>.eml") that no writer holds any more is the remains of a
 // submission that never finished; it goes to the bad-mail directory (deleted when BadMailDir
-// is empty, left for the next start when the copy fails). Attempt logs and done marks whose
-// message file is gone are removed.
+// is empty, left for the next start when the copy fails). Attempt logs, done marks and
+// recipient records whose message file is gone are removed.
 void RecoverOutbox(MailService& service);
 
 // One delivery attempt of a Ready message; true when delivered. Leaves the message

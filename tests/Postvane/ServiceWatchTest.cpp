@@ -166,7 +166,7 @@ TEST_F(OutboxWatch, RemainsOfAnInterruptedRunAreSetAsideWhenTheOutboxComesUp) {
         for (const char* hidden : {"77.eml", "78.eml", "desktop.ini"})
             SetFileAttributesA((outbox + "\\" + hidden).c_str(), FILE_ATTRIBUTE_HIDDEN);
         HANDLE writer = CreateFileA((outbox + "\\78.eml").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        for (const char* state : {"9.eml.msglog", "5.eml.msglog", "6.eml.done"})
+        for (const char* state : {"9.eml.msglog", "5.eml.msglog", "6.eml.done", "7.eml.rcpt"})
             WriteFileBytes(outbox + "\\Wait\\" + state, "x");
 
         EXPECT_TRUE(service_.RefreshOutboxDir());
