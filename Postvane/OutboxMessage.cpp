@@ -141,7 +141,8 @@ ClassRules ReadClassRules(const string& mailClass) {
 void ReadAttemptLog(const string& path, unsigned* count, RealTime* last) {
     *count = 0;
     *last = RealTime();
-    if (!FileExists(path)) return;
+    // Read without a look for it first: its callers know it is there, and a missing one
+    // fails the load.
     string text;
     try {
         text = LoadTextFile(path);
