@@ -295,10 +295,11 @@ void AppendBase64Lines(std::string& out, const SmtpMailAttachment& a) {
 }
 
 // True when a file of the name would meet an earlier message's state in the wait
-// directory: its attempt log, or the mark of a finished message.
+// directory: its attempt log, the mark of a finished message, or its recipient record (which
+// would tell the new message's delivery who has had it already).
 bool NameHasState(const string& outbox, const string& name) {
     string wait = outbox + "Wait\\" + name;
-    return FileExists(wait + ".msglog") || FileExists(wait + ".done");
+    return FileExists(wait + ".msglog") || FileExists(wait + ".done") || FileExists(wait + ".rcpt");
 }
 
 // Creates the message file under a free "%u.eml" name in outbox (a path with its trailing

@@ -648,10 +648,11 @@ TEST_F(Submit, NameWhoseEarlierMessageLeftStateInTheWaitDirectoryIsNotTaken) {
     CreateDirectoryA((outbox + "\\Wait").c_str(), nullptr);
     WriteFileBytes(outbox + "\\Wait\\100.eml.msglog", "2026-12-08 09:00:00\r\n");
     WriteFileBytes(outbox + "\\Wait\\101.eml.done", "delivered\t2026-12-08 09:00:00\t9\t0\r\n");
+    WriteFileBytes(outbox + "\\Wait\\102.eml.rcpt", "delivered\t2026-12-08 09:00:00\ta@example.test\t250 ok\r\n");
     SmtpMail mail = EmptyMail();
     ASSERT_TRUE(SmtpSendMail(&mail));
-    EXPECT_EQ((std::vector<std::string>{"102.eml", "Wait"}), ListDir(outbox))
-        << "a new message must not inherit an attempt log or a done mark";
+    EXPECT_EQ((std::vector<std::string>{"103.eml", "Wait"}), ListDir(outbox))
+        << "a new message must not inherit an attempt log, a done mark or a recipient record";
 }
 
 TEST_F(Submit, FailedWriteLeavesNoFile) {
