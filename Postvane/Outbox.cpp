@@ -53,6 +53,7 @@ bool IsTemporary(unsigned code) { return code >= 400 && code <= 499; }
 // 530 to MAIL FROM asks for a sign-in the service did not make: a matter of the settings and
 // the server, which every message would meet alike.
 const unsigned kAuthRequired = 530;
+const unsigned kServiceClosing = 421;
 
 // Marks the recipients in the message as the attempt left them, returning the lines the
 // record is to get. whole: the message itself was refused for good with failure; then every
@@ -129,7 +130,8 @@ void Decide(MailService& service, OutboxMessage& m, const TransactionOutcome& ou
     }
     m.Disposition = AbortPass;
     m.lastFailure = outcome.failure;
-    bool whole = !outcome.stopped && !outcome.Delivered() && !outcome.sessionLost &&
+    // A refusal stands even when the session is lost after it (a failed RSET).
+    bool whole = !outcome.stopped && !outcome.Delivered() &&
                  ((outcome.reached == TransactionStep::Mail && (outcome.tooBig || (IsPermanent(outcome.code) &&
                                                                                    outcome.code != kAuthRequired))) ||
                   (outcome.reached == TransactionStep::Content && IsPermanent(outcome.code)));
@@ -147,7 +149,7 @@ void Decide(MailService& service, OutboxMessage& m, const TransactionOutcome& ou
         counted = true;
     } else if (outcome.reached == TransactionStep::Data) {
         log.Write(Runlog::Survived, "Произошла ошибка до начала передачи данных письма, попытка отправки не засчитывается");
-    } else if (outcome.reached == TransactionStep::Recipients && !outcome.sessionLost) {
+    } else if (outcome.reached == TransactionStep::Recipients && outcome.code != 0 && outcome.code != kServiceClosing) {
         // A recipient the server refuses would block every later message if the pass simply
         // ended: it counts against this message instead. 421 closes the whole session: that
         // concerns the server.
