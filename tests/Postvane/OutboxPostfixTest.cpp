@@ -104,6 +104,8 @@ TEST_F(OutboxPostfix, RefusalForGoodSettlesTheMessageInOnePass) {
         EXPECT_TRUE(OutboxPass(service, nullptr)) << log.Text();
         EXPECT_FALSE(PathExists(outbox + "\\" + c.name)) << "settled in the same pass";
         EXPECT_EQ("<none>", AttemptLog(c.name)) << "no attempt is counted";
+        EXPECT_FALSE(PathExists(RecipientRecordPath(outbox.c_str(), (outbox + "\\" + c.name).c_str()).str()))
+            << "the record goes with its message";
         EXPECT_LE(uploads, c.maxUploads);
         std::vector<std::string> delivered = Delivered(c.peer, before + (*c.delivered ? 1 : 0));
         delivered.erase(delivered.begin(), delivered.begin() + before);
@@ -126,10 +128,12 @@ TEST_F(OutboxPostfix, RefusalForGoodSettlesTheMessageInOnePass) {
 
 // Refusals for now, each of the first RCPT TO only: a young message is delivered to the
 // other recipient at once and to the deferred one after its schedule wait, each once; one
-// older than MaxAge is set aside after its failed attempt.
+// whose only recipient was deferred waits too (the server's 554 to the content that no
+// recipient is left for refuses nothing); one older than MaxAge is set aside after its
+// failed attempt.
 TEST_F(OutboxPostfix, RecipientDeferredIsOfferedAloneLaterOrTheMessageEndsAtMaxAge) {
     HostPeer::Options o = Postfix();
-    o.deferOnce = {"later@relay.test", "old@relay.test"};
+    o.deferOnce = {"later@relay.test", "grey@relay.test", "old@relay.test"};
     HostPeer peer(o);
     ASSERT_TRUE(peer.Started()) << peer.Error();
     UsePort(peer.Port());
@@ -137,15 +141,18 @@ TEST_F(OutboxPostfix, RecipientDeferredIsOfferedAloneLaterOrTheMessageEndsAtMaxA
     SetRegNumber(kMailKey, "Retry Timeout", 60);
     SetRegNumber(kMailKey, "MaxAge", 3600);
     std::string young = Put("young.eml", Message("good@relay.test, later@relay.test", "young"));
+    std::string grey = Put("grey.eml", Message("grey@relay.test", "grey"));
     std::string old = Put("old.eml", Message("old@relay.test", "old"));
     MakeOld(young, 60);
+    MakeOld(grey, 60);
     MakeOld(old, 7200);
 
     DWORD next = 0;
     EXPECT_TRUE(OutboxPass(service, &next)) << log.Text();
     EXPECT_EQ(std::vector<std::string>{"young: good@relay.test"}, Delivered(peer, 1));
-    EXPECT_EQ(60000u, next) << "the young message waits Retry Timeout";
+    EXPECT_EQ(60000u, next) << "the young messages wait Retry Timeout";
     EXPECT_EQ(1u, Lines(AttemptLog("young.eml"))) << "the deferred recipient counts one failure";
+    EXPECT_EQ(1u, Lines(AttemptLog("grey.eml")));
     std::vector<RecipientEntry> record = ReadRecipientRecord(RecipientRecordPath(outbox.c_str(), young.c_str()));
     ASSERT_EQ(2u, record.size());
     EXPECT_EQ("good@relay.test", record[0].address.str());
@@ -164,13 +171,16 @@ TEST_F(OutboxPostfix, RecipientDeferredIsOfferedAloneLaterOrTheMessageEndsAtMaxA
     EXPECT_EQ(30000u, next) << "not due yet";
     clock.Advance(31);
     EXPECT_TRUE(OutboxPass(service, &next));
-    EXPECT_EQ((std::vector<std::string>{"young: good@relay.test", "young: later@relay.test"}), Delivered(peer, 2))
+    EXPECT_EQ((std::vector<std::string>{"young: good@relay.test", "grey: grey@relay.test", "young: later@relay.test"}),
+              Delivered(peer, 3))
         << "the owed recipient alone";
-    EXPECT_EQ((std::vector<std::string>{"young.eml"}), ListDir(archive));
+    EXPECT_EQ((std::vector<std::string>{"grey.eml", "young.eml"}), ListDir(archive));
     EXPECT_FALSE(PathExists(young));
+    EXPECT_FALSE(PathExists(grey));
+    EXPECT_EQ(std::vector<std::string>{}, ListDir(outbox + "\\Wait")) << "records go with their messages";
     clock.Advance(86400);
     EXPECT_TRUE(OutboxPass(service, &next));
-    EXPECT_EQ(2u, Delivered(peer, 2).size()) << "each recipient got it once";
+    EXPECT_EQ(3u, Delivered(peer, 3).size()) << "each recipient got it once";
 }
 
 }  // namespace

@@ -94,6 +94,7 @@ TEST_F(OutboxRecipients, RecordedRecipientIsNeverOfferedAgain) {
         }
         EXPECT_EQ(c.offered.empty() ? 0 : 1, server.Connections()) << "nobody owed: no connection";
         EXPECT_FALSE(PathExists(path));
+        EXPECT_FALSE(PathExists(RecipientRecordPath(outbox.c_str(), path.c_str()).str())) << "gone with its message";
         EXPECT_EQ(c.archived, PathExists(archive + "\\" + c.name));
         EXPECT_EQ(c.why, Why(c.name));
     }
