@@ -56,7 +56,7 @@ BOOL CopyFileInBlocks(const char* source, const char* target, LPPROGRESS_ROUTINE
     return TRUE;
 }
 
-bool MoveToKeep(MailService& service, const string& path, bool delivered) {
+bool MoveToKeep(MailService& service, const string& path, bool delivered, string* kept) {
     string dir = ConfigText(delivered ? "ArchiveDir" : "BadMailDir");
     if (dir.IsEmpty()) return false;
     // The name as it is first, as most often it is free and the directory there; the move
@@ -70,6 +70,7 @@ bool MoveToKeep(MailService& service, const string& path, bool delivered) {
         if (!MoveFileExA(path.c_str(), target.c_str(), 0)) return false;
     }
     service.Log().WriteText(Runlog::Progress, string("Копируется ") + path + " в " + target);
+    if (kept) *kept = target;
     return true;
 }
 

@@ -27,8 +27,8 @@ string UniqueTargetPath(const string& path);
 // free name in one step, when the directory is set and on the same volume: the copy is kept
 // and the file has left the outbox (logged as the copy is). False when it cannot be moved so
 // (the directory value empty or on another volume, the file held by another program): then
-// nothing has changed, and the caller copies and deletes.
-bool MoveToKeep(MailService& service, const string& path, bool delivered);
+// nothing has changed, and the caller copies and deletes. *target receives the copy's path.
+bool MoveToKeep(MailService& service, const string& path, bool delivered, string* target = nullptr);
 
 // Progress routine of the copy: cancels when a stop was requested.
 DWORD CALLBACK CopyProgress(LARGE_INTEGER total, LARGE_INTEGER transferred, LARGE_INTEGER streamSize,

@@ -12,6 +12,7 @@
 #include "Globals.h"
 #include "SmtpConnection.h"
 #include "SmtpSession.h"
+#include "RecipientRecord.h"
 
 namespace MTSys {
 class FileChangeMonitor;
@@ -56,6 +57,15 @@ struct LeftFile {
     unsigned looks = 0;     // failed opens so far
     bool logged = false;    // its trouble has been logged once
     bool settled = false;   // finished: never to be sent again, only to be removed
+};
+
+// What the service holds of a message in memory beyond its files: failed attempts and
+// recipient outcomes that could not be written yet (a full volume), written as soon as the
+// volume allows, and the moment a time in the future was first seen in its attempt log.
+struct MessageMemory {
+    std::vector<RealTime> attempts;           // UTC times of unwritten failed attempts
+    std::vector<RecipientEntry> recipients;   // unwritten lines of its recipient record
+    RealTime futureSeen;                      // UTC; unset while its attempt log holds no future time
 };
 
 // The service thread and everything it works with.
@@ -121,6 +131,8 @@ public:
     // outbox changes.
     void ForgetLeftFilesBut(const std::vector<keystring>& names);
     std::map<keystring, LeftFile> leftFiles;
+    // Messages the service remembers something of (MessageMemory); forgotten with their file.
+    std::map<keystring, MessageMemory> memory;
 
     MTSys::Event stopEvent;          // manual reset; set by PostvaneStop, cleared by PostvaneStart
     string logDirectory;             // directory of the daily event log; empty when none

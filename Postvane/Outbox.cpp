@@ -1,5 +1,7 @@
 #include "Outbox.h"
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include "Disposal.h"
 #include "MailService.h"
@@ -26,13 +28,6 @@ const unsigned kMaxLooks = 8;
 // True for the open errors of a file that its writer still holds.
 bool StillBeingWritten(DWORD error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION; }
 
-// Accounts a failed attempt against the message: the attempt log grows by one line unless
-// the class limit has now been reached, and the class schedule decides when it is due.
-void CountFailure(MailService& service, OutboxMessage& m) {
-    m.LastAttempt = RealTime::Now().UTC();
-    if (ApplyClassRules(service, m) && m.attemptLogPath.HasText()) AppendAttempt(m);
-}
-
 // Opens the service's session when it has none: connect, greeting, TLS, sign-in. False when
 // no server is set. A failure leaves no connection behind.
 bool OpenSession(MailService& service) {
@@ -53,53 +48,153 @@ bool OpenSession(MailService& service) {
     return true;
 }
 
-// Decides from the outcome of an attempt what becomes of the message: delivered, a counted
-// failure (its class decides when it is due again, or rejects it), or a failure that concerns
-// the server or the service (not counted: the pass ends). Logs what happened.
+bool IsPermanent(unsigned code) { return code >= 500 && code <= 599; }
+bool IsTemporary(unsigned code) { return code >= 400 && code <= 499; }
+// 530 to MAIL FROM asks for a sign-in the service did not make: a matter of the settings and
+// the server, which every message would meet alike.
+const unsigned kAuthRequired = 530;
+const unsigned kServiceClosing = 421;
+
+// Marks the recipients in the message as the attempt left them, returning the lines the
+// record is to get. whole: the message itself was refused for good with failure; then every
+// recipient the server took is refused with it.
+std::vector<RecipientEntry> Mark(OutboxMessage& m, const TransactionOutcome& outcome, bool whole) {
+    std::vector<RecipientEntry> lines;
+    RealTime now = RealTime::Now().UTC();
+    std::vector<string> owed = Recipients(m.owed);
+    for (size_t i = 0; i < owed.size(); ++i) {
+        const RecipientOutcome* said = i < outcome.recipients.size() ? &outcome.recipients[i] : nullptr;
+        RecipientEntry line;
+        line.address = owed[i];
+        line.when = now;
+        if (said && said->Accepted() && outcome.Delivered()) {
+            line.state = RecipientState::Delivered;
+            line.reply = said->reply;
+        } else if (whole && (!said || said->Accepted() || said->code == 0)) {
+            line.state = RecipientState::Refused;
+            line.reply = outcome.failure;
+        } else if (said && IsPermanent(said->code)) {
+            line.state = RecipientState::Refused;
+            line.reply = said->reply;
+        } else {
+            line.reply = said && IsTemporary(said->code) ? said->reply : outcome.failure;
+        }
+        for (RecipientEntry& e : m.recipients)
+            if (e.address == line.address && e.state == RecipientState::Pending) {
+                e.state = line.state;
+                e.reply = line.reply;
+                e.when = now;
+            }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Writes the attempt's lines into the recipient record, or keeps them in memory until it can.
+void Record(MailService& service, OutboxMessage& m, const std::vector<RecipientEntry>& lines) {
+    if (AppendRecipientRecord(m.recipientRecordPath, lines)) {
+        m.recordFound = true;
+        return;
+    }
+    std::vector<RecipientEntry>& kept = service.memory[keystring(GetFileFromPath(m.path))].recipients;
+    kept.insert(kept.end(), lines.begin(), lines.end());
+    service.Log().WriteText(Runlog::Error, FormatBuffer(256, "Список получателей письма не удаётся записать (системная "
+                                                             "ошибка %08x), он сохранён в памяти: ",
+                                                        unsigned(GetLastError())) +
+                                               m.recipientRecordPath);
+}
+
+// Decides from the outcome of an attempt what becomes of the message and of each of its
+// recipients: delivered to those the server took; finished for good for those it refused for
+// good (5yz), or all of them when it refused the message itself (5yz to MAIL FROM or to the
+// content, or its SIZE limit); owed still to the others, a counted failure that its class and
+// MaxAge judge. A failure that concerns the server or the service counts against nothing:
+// the pass ends. Logs what happened.
 void Decide(MailService& service, OutboxMessage& m, const TransactionOutcome& outcome) {
     Runlog& log = service.Log();
     bool failAfterData = (service.debugFlags & kFailAfterData) && m.mailClass.HasText();
-    if (outcome.Delivered() && !failAfterData) {
+    if (failAfterData) {
+        log.Write(Runlog::Error, "Произошла ошибка в ходе передачи данных письма, засчитывается как неудачная попытка");
+        CountFailure(service, m);
+        return;
+    }
+    bool allTaken = outcome.Delivered();
+    for (const RecipientOutcome& r : outcome.recipients)
+        if (!r.Accepted()) allTaken = false;
+    if (allTaken && outcome.recipients.size() == Recipients(m.owed).size()) {
+        // The usual case: everybody owed has it, nothing is left to record.
+        for (RecipientEntry& e : m.recipients)
+            if (e.state == RecipientState::Pending) e.state = RecipientState::Delivered;
         m.Disposition = Delivered;
         return;
     }
     m.Disposition = AbortPass;
+    m.lastFailure = outcome.failure;
+    // A refusal stands even when the session is lost after it (a failed RSET).
+    bool whole = !outcome.stopped && !outcome.Delivered() &&
+                 ((outcome.reached == TransactionStep::Mail && (outcome.tooBig || (IsPermanent(outcome.code) &&
+                                                                                   outcome.code != kAuthRequired))) ||
+                  (outcome.reached == TransactionStep::Content && IsPermanent(outcome.code)));
     bool counted = false;
     if (outcome.stopped) {
         if (outcome.reached == TransactionStep::Content)
             log.Write(Runlog::Survived,
                       "Передача данных письма прервана остановом сервиса, попытка отправки не засчитывается");
-    } else if (failAfterData || outcome.reached == TransactionStep::Content) {
+    } else if (whole) {
+        counted = true;
+    } else if (outcome.Delivered()) {
+        counted = true;
+    } else if (outcome.reached == TransactionStep::Content) {
         log.Write(Runlog::Error, "Произошла ошибка в ходе передачи данных письма, засчитывается как неудачная попытка");
         counted = true;
     } else if (outcome.reached == TransactionStep::Data) {
         log.Write(Runlog::Survived, "Произошла ошибка до начала передачи данных письма, попытка отправки не засчитывается");
-    } else if (outcome.tooBig) {
-        // A message larger than the server takes would fail the same way at every attempt and
-        // hold up the messages behind it: it counts against itself.
-        log.Write(Runlog::Error, "Сервер не принимает письмо такого размера, засчитывается как неудачная попытка");
-        counted = true;
-    } else if (outcome.reached == TransactionStep::Recipients && !outcome.sessionLost) {
-        // A recipient the server refuses, for good or for now, would block every later message
-        // if the pass simply ended: it counts against this message instead. 421 closes the
-        // whole session: that concerns the server.
-        log.Write(Runlog::Error, "Сервер отказался принять адрес получателя, засчитывается как неудачная попытка");
+    } else if (outcome.reached == TransactionStep::Recipients && outcome.code != 0 && outcome.code != kServiceClosing) {
+        // A recipient the server refuses would block every later message if the pass simply
+        // ended: it counts against this message instead. 421 closes the whole session: that
+        // concerns the server.
         counted = true;
     }
     // The pass ends with an uncounted failure, and the session with it.
     if ((outcome.sessionLost || !counted) && !outcome.stopped)
         log.Write(Runlog::Progress, "Ошибка во время отправки письма, закрываем сеанс SMTP");
     // The reason may quote the server: shown with its control characters escaped.
-    if (!failAfterData)
-        log.WriteText(outcome.stopped ? Runlog::Survived : Runlog::Error, LogSafe(outcome.failure));
-    if (counted) CountFailure(service, m);
+    if (!outcome.Delivered()) log.WriteText(outcome.stopped ? Runlog::Survived : Runlog::Error, LogSafe(outcome.failure));
+    if (!counted) return;
+
+    std::vector<RecipientEntry> lines = Mark(m, outcome, whole);
+    bool owed = false, delivered = false;
+    for (const RecipientEntry& e : m.recipients) {
+        if (e.state == RecipientState::Pending) owed = true;
+        if (e.state == RecipientState::Delivered) delivered = true;
+    }
+    if (whole && !owed && !delivered) {
+        log.WriteText(Runlog::Error, "Сервер окончательно отказал в приёме письма, оно отправлено в недоставленные: " +
+                                         LogSafe(outcome.failure));
+    } else {
+        for (const RecipientEntry& e : lines)
+            if (e.state == RecipientState::Refused)
+                log.WriteText(Runlog::Error, "Получатель отклонён сервером: " + LogSafe(e.address) + "; " + LogSafe(e.reply));
+    }
+    // Recorded before the message moves on, so that a message whose copy cannot be kept yet
+    // is never offered again to whom it is done for.
+    Record(service, m, lines);
+    if (!owed) {
+        FinishRecipients(service, m);
+        return;
+    }
+    if (outcome.Delivered() || outcome.reached == TransactionStep::Recipients)
+        log.Write(Runlog::Error, delivered || outcome.Delivered()
+                                     ? "Письмо доставлено не всем получателям, засчитывается как неудачная попытка"
+                                     : "Сервер отказался принять адрес получателя, засчитывается как неудачная попытка");
+    CountFailure(service, m);
 }
 
 // One transaction of the message on the open session.
 TransactionOutcome Transact(MailService& service, OutboxMessage& m) {
     PhaseTimer transaction(service.profile, DeliveryPhase::Transaction);
     service.Log().Write(Runlog::Progress, "Соединение установлено, отправляем письмо");
-    return service.session.Send(m.recipient, m.Content());
+    return service.session.Send(m.owed, m.Content());
 }
 
 void Lower(DWORD* next, DWORD ms) {
@@ -129,6 +224,7 @@ void Settle(MailService& service, const OutboxMessage& m, bool delivered, DWORD*
     keystring name(GetFileFromPath(m.path));
     if (DeleteMessage(service, m)) {
         service.leftFiles.erase(name);
+        service.memory.erase(name);
         return;
     }
     DWORD error = GetLastError();
@@ -154,11 +250,28 @@ void Settle(MailService& service, const OutboxMessage& m, bool delivered, DWORD*
     }
 }
 
+// The note beside a bad-mail copy that says why the message was given up; the copy itself is
+// the message as it was, to be moved back into the outbox once the cause is mended.
+void Note(MailService& service, const OutboxMessage& m, const string& copy) {
+    std::vector<RecipientEntry> refused;
+    for (const RecipientEntry& e : m.recipients)
+        if (e.state == RecipientState::Refused) refused.push_back(e);
+    string failure = m.why;
+    if (refused.empty() && failure.IsEmpty()) failure = m.lastFailure;
+    if (!WriteWhyFile(copy, refused, failure))
+        service.Log().WriteText(Runlog::Error, FormatBuffer(256, "Не удаётся записать причину недоставки (системная "
+                                                                 "ошибка %08x): ",
+                                                            unsigned(GetLastError())) +
+                                                   WhyPath(copy));
+}
+
 // A finished message that has been moved to its keeping place: its state goes with it.
 void Moved(MailService& service, const OutboxMessage& m) {
     service.Log().WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + m.path + "\")");
     if (m.attemptLogFound) DeleteAttemptLog(service, m.attemptLogPath);
+    if (m.recordFound) DeleteAttemptLog(service, m.recipientRecordPath);
     service.leftFiles.erase(keystring(GetFileFromPath(m.path)));
+    service.memory.erase(keystring(GetFileFromPath(m.path)));
 }
 
 // A message finished in an earlier pass or run whose file stayed: only its removal is
@@ -181,6 +294,7 @@ bool RemoveSettled(MailService& service, const string& outbox, const keystring& 
     if (RemoveFile(path)) {
         service.Log().WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + path + "\")");
         if (!(service.debugFlags & kNoAttemptLogs)) DeleteAttemptLog(service, AttemptLogPath(outbox, path));
+        DeleteAttemptLog(service, RecipientRecordPath(outbox, path));
         RemoveFile(markPath);  // a mark that stays belongs to no file: the next start removes it
         service.leftFiles.erase(name);
         return true;
@@ -246,7 +360,7 @@ void RecoverOutbox(MailService& service) {
             unfinished.push_back(outbox + f.Name());
     for (const string& path : unfinished) SetAsideUnfinished(service, path);
 
-    static const char* const kStates[] = {".msglog", ".done"};
+    static const char* const kStates[] = {".msglog", ".done", ".rcpt"};
     std::vector<string> orphans;
     for (FileFinder f(outbox + "Wait\\*.*"); f.Found(); f.Next()) {
         if (f.Attributes() & FILE_ATTRIBUTE_DIRECTORY) continue;
@@ -347,6 +461,8 @@ bool OutboxPass(MailService& service, DWORD* next) {
         PhaseTimer listing(service.profile, DeliveryPhase::List);
         std::vector<keystring> names = ListOutbox(outbox);
         service.ForgetLeftFilesBut(names);
+        for (auto it = service.memory.begin(); it != service.memory.end();)
+            it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it) : service.memory.erase(it);
         std::set<keystring> marked = MarkedNames(outbox);
         listing.Stop();
         for (const keystring& name : names) {
@@ -392,6 +508,8 @@ bool OutboxPass(MailService& service, DWORD* next) {
             }
             if (m.Disposition == Ready) SendMessage(service, m);
             PhaseTimer keeping(service.profile, DeliveryPhase::Keep);
+            string copy;
+            Kept kept = Kept::NotKept;
             switch (m.Disposition) {
             case Delivered:
                 // Moved in one step where it can be: the copy and the removal together.
@@ -407,11 +525,14 @@ bool OutboxPass(MailService& service, DWORD* next) {
                 // (a full disk, missing rights, a stop request) it stays, and a later pass
                 // (after "Retry Timeout"), or the next run, rejects it again and keeps it.
                 // An empty BadMailDir means such messages are not kept.
-                if (MoveToKeep(service, m.path, false)) {
+                if (MoveToKeep(service, m.path, false, &copy)) {
+                    Note(service, m, copy);
                     Moved(service, m);
                     break;
                 }
-                if (KeepCopy(service, m.path, false) == Kept::Failed) {
+                kept = KeepCopy(service, m.path, false, &copy);
+                if (kept == Kept::Copied) Note(service, m, copy);
+                if (kept == Kept::Failed) {
                     if (service.CheckStop(true)) {
                         keepGoing = false;
                         break;

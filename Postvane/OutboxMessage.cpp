@@ -183,6 +183,87 @@ size_t HeaderEnd(const std::string& text) {
     return 0;
 }
 
+namespace {
+
+keystring NameOf(const OutboxMessage& m) { return keystring(GetFileFromPath(m.path)); }
+
+// Attempts the service could not write before: written now when the volume allows, counted
+// either way. A time in the future in the attempt log (the clock was wrong when it was
+// written) counts as the moment the service first saw it, so that the message waits its
+// schedule once and is then sent, never held back for ever.
+void RememberedAttempts(MailService& service, OutboxMessage& m) {
+    auto it = service.memory.find(NameOf(m));
+    RealTime nowUtc = RealTime::Now().UTC();
+    if (m.LastAttempt > nowUtc) {
+        if (it == service.memory.end()) it = service.memory.emplace(NameOf(m), MessageMemory()).first;
+        if (!it->second.futureSeen) {
+            it->second.futureSeen = nowUtc;
+            service.Log().WriteText(Runlog::Error, "Время в журнале попыток отправки позже текущего (" +
+                                                       Format(0, m.LastAttempt, true, false) +
+                                                       "), оно считается временем первой проверки: " + m.attemptLogPath);
+        }
+        m.LastAttempt = it->second.futureSeen;
+    }
+    if (it == service.memory.end() || it->second.attempts.empty()) return;
+    std::vector<RealTime>& unwritten = it->second.attempts;
+    RealTime kept = m.LastAttempt;
+    m.AttemptCount += unsigned(unwritten.size());
+    for (const RealTime& t : unwritten)
+        if (!kept || t > kept) kept = t;
+    while (!unwritten.empty()) {
+        m.LastAttempt = unwritten.front();
+        try {
+            AppendAttempt(m);
+        } catch (const QuilletException&) {
+            break;  // still not writable: memory keeps the rest
+        }
+        unwritten.erase(unwritten.begin());
+    }
+    m.LastAttempt = kept;
+    if (unwritten.empty())
+        service.Log().WriteText(Runlog::Detail, "Журнал попыток отправки дописан из памяти: " + m.attemptLogPath);
+}
+
+// Reads what has become of each recipient (the record, then what memory holds that could not
+// be written yet) and the recipients still owed. False when nobody is owed any more: the
+// message is then finished (a restart after its last recipient was settled).
+bool LoadRecipients(MailService& service, OutboxMessage& m) {
+    m.recipientRecordPath = RecipientRecordPath(service.outboxDirectory, m.path);
+    std::vector<RecipientEntry> record;
+    m.recordFound = FileExists(m.recipientRecordPath);
+    if (m.recordFound) record = ReadRecipientRecord(m.recipientRecordPath);
+    auto it = service.memory.find(NameOf(m));
+    if (it != service.memory.end() && !it->second.recipients.empty()) {
+        if (AppendRecipientRecord(m.recipientRecordPath, it->second.recipients)) {
+            m.recordFound = true;
+            record = ReadRecipientRecord(m.recipientRecordPath);
+            it->second.recipients.clear();
+        } else {
+            for (const RecipientEntry& e : it->second.recipients) {
+                RecipientEntry kept = e;
+                kept.address = LogSafe(e.address);
+                record.push_back(kept);
+            }
+        }
+    }
+    m.recipients = RecipientStates(m.recipient, record);
+    std::string owed;
+    for (const RecipientEntry& e : m.recipients)
+        if (e.state == RecipientState::Pending) owed += (owed.empty() ? "" : ", ") + e.address.str();
+    m.owed = string(owed);
+    if (record.empty()) return true;
+    for (const RecipientEntry& e : m.recipients)
+        if (e.state != RecipientState::Pending)
+            service.Log().WriteText(Runlog::Detail, string(e.state == RecipientState::Delivered ? "Уже доставлено: "
+                                                                                              : "Уже отклонён: ") +
+                                                        LogSafe(e.address));
+    if (m.owed.HasText()) return true;
+    FinishRecipients(service, m);
+    return false;
+}
+
+}  // namespace
+
 OutboxMessage ReadMessage(MailService& service, const string& path) {
     OutboxMessage m;
     m.path = path;
@@ -194,10 +275,14 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
             m.OpenError = GetLastError();
             return m;
         }
+        FILETIME created, accessed, written;
+        if (GetFileTime(file.Get(), &created, &accessed, &written))
+            m.created = RealTime(double((ULONGLONG(created.dwHighDateTime) << 32) | created.dwLowDateTime));
         std::string head(kHeaderWindow, '\0');
         LONGLONG pos = 0;
         DWORD got = file.Read(&pos, &head[0], DWORD(head.size()));
         if (got == 0) {
+            m.why = "Файл письма пуст";
             m.Disposition = Rejected;
             return m;
         }
@@ -214,6 +299,7 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
             m.attemptLogFound = FileExists(m.attemptLogPath);
             if (m.attemptLogFound) ReadAttemptLog(m.attemptLogPath, &count, &m.LastAttempt);
             m.AttemptCount += count;
+            RememberedAttempts(service, m);
         }
 
         m.Disposition = Ready;
@@ -228,6 +314,12 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
             }
         }
 
+        // A message given up by its class may have reached some recipients already: it is
+        // then finished as delivered to them.
+        if (m.Disposition == Rejected && m.recipient.HasText()) {
+            m.recipientRecordPath = RecipientRecordPath(service.outboxDirectory, path);
+            if (FileExists(m.recipientRecordPath) && LoadRecipients(service, m)) FinishRecipients(service, m);
+        }
         if (m.Disposition == Ready) {
             if (m.recipient.IsEmpty()) {
                 RegKey smtp(*ConfigKey(), "SMTP", false, RegKey::ReadAccess);
@@ -245,6 +337,7 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
                     return m;
                 }
             }
+            if (!LoadRecipients(service, m)) return m;
             // A file shorter than the header window has been read whole already; of a longer
             // one the window is kept and the rest is read while it is sent. Only a header
             // block that ends beyond the window, with a To line to insert, needs it all.
@@ -268,6 +361,7 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
     } catch (const QuilletException& e) {
         log.WriteText(Runlog::Error, string("Сервис Postvane (отправка письма), ошибка при загрузке письма (файл \"") +
                                          path + "\"): " + e.Reason());
+        m.why = e.Reason();
         m.Disposition = Rejected;
     }
     return m;
@@ -289,10 +383,11 @@ bool ApplyClassRules(MailService& service, OutboxMessage& m) {
     }
     if (rules.maxAttempt != 0 && m.AttemptCount >= rules.maxAttempt) {
         if (m.mailClass.HasText())
-            log.Write(Runlog::Error, "Слишком много неудачных попыток отправки (для класса %s предел %u попыток)",
-                      m.mailClass.c_str(), rules.maxAttempt);
+            m.why = FormatBuffer(256, "Слишком много неудачных попыток отправки (для класса %s предел %u попыток)",
+                                 LogSafe(m.mailClass).c_str(), rules.maxAttempt);
         else
-            log.Write(Runlog::Error, "Слишком много неудачных попыток отправки (предел %u попыток)", rules.maxAttempt);
+            m.why = FormatBuffer(256, "Слишком много неудачных попыток отправки (предел %u попыток)", rules.maxAttempt);
+        log.WriteText(Runlog::Error, m.why);
         m.Disposition = Rejected;
         return false;
     }
@@ -315,6 +410,62 @@ bool ApplyClassRules(MailService& service, OutboxMessage& m) {
     return true;
 }
 
+void FinishRecipients(MailService& service, OutboxMessage& m) {
+    bool delivered = false;
+    for (const RecipientEntry& e : m.recipients)
+        if (e.state == RecipientState::Delivered) delivered = true;
+    if (!delivered) {
+        m.Disposition = Rejected;
+        return;
+    }
+    for (const RecipientEntry& e : m.recipients)
+        if (e.state == RecipientState::Pending)
+            service.Log().WriteText(Runlog::Error, "Письмо не доставлено получателю: " + LogSafe(e.address) + "; " +
+                                                       LogSafe(m.why));
+    m.Disposition = Delivered;
+}
+
+unsigned MaxAgeSeconds(MailService& service) {
+    try {
+        return CheckedNumber(*ConfigKey(), kMailKeyPath, "MaxAge", 0, INT_MAX, kDefaultMaxAgeSeconds,
+                             "число секунд, 0: без предела");
+    } catch (const BadSetting& e) {
+        service.Log().WriteText(Runlog::Error, e.Reason() + "; действует 432000 (5 суток)");
+        return kDefaultMaxAgeSeconds;
+    }
+}
+
+void CountFailure(MailService& service, OutboxMessage& m) {
+    m.LastAttempt = RealTime::Now().UTC();
+    if (ApplyClassRules(service, m)) {
+        if (m.attemptLogPath.HasText()) {
+            try {
+                AppendAttempt(m);
+                m.attemptLogFound = true;
+            } catch (const QuilletException& e) {
+                // The count must hold all the same, or a full volume would retry the message
+                // at once and past its limit: memory keeps it until the log can be written.
+                service.memory[NameOf(m)].attempts.push_back(m.LastAttempt);
+                service.Log().WriteText(Runlog::Error, "Журнал попыток отправки не удаётся дописать, попытка учтена "
+                                                       "в памяти: " + LogSafe(e.Reason()));
+            }
+        }
+        // Every message has an end: one that has failed for longer than MaxAge is given up.
+        unsigned maxAge = MaxAgeSeconds(service);
+        double age = m.created ? (m.LastAttempt - m.created).value / RealTime::Second : 0;
+        if (maxAge != 0 && age >= maxAge) {
+            m.why = FormatBuffer(256, "Письмо не доставлено за %.0f с (предел MaxAge %u с)", std::floor(age), maxAge);
+            service.Log().WriteText(Runlog::Error, m.why + ", оно отправлено в недоставленные; последняя ошибка: " +
+                                                       LogSafe(m.lastFailure));
+            m.Disposition = Rejected;
+        }
+    }
+    if (m.Disposition == Rejected) {
+        if (m.lastFailure.HasText()) m.why += "; последняя ошибка: " + LogSafe(m.lastFailure);
+        FinishRecipients(service, m);
+    }
+}
+
 void AppendAttempt(const OutboxMessage& m) {
     string waitDir = GetParentPath(m.attemptLogPath);
     CreatePath(waitDir, nullptr);
@@ -330,6 +481,7 @@ bool DeleteMessage(MailService& service, const OutboxMessage& m) {
     if (!RemoveFileSoon(service, m.path)) return false;
     service.Log().WriteText(Runlog::Progress, string("Успешно удалено письмо (файл \"") + m.path + "\")");
     if (m.attemptLogPath.HasText()) DeleteAttemptLog(service, m.attemptLogPath);
+    if (m.recordFound) DeleteAttemptLog(service, m.recipientRecordPath);
     SetLastError(0);
     return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <vector>
 #include "MailService.h"
+#include "RecipientRecord.h"
 
 namespace Postvane {
 
@@ -25,6 +26,10 @@ struct OutboxMessage {
     bool attemptLogFound = false;  // the attempt log was there when the message was read
     string mailClass;       // X-Class header; empty when none
     string recipient;       // To header, or the configured fallback
+    string recipientRecordPath;  // Wait\<name>.rcpt: what has become of each recipient
+    bool recordFound = false;    // the record was there when the message was read, or written since
+    std::vector<RecipientEntry> recipients;  // every recipient of the To text with its state
+    string owed;            // the recipients still owed the message, comma-separated: this attempt's
     string content;         // the file, possibly with an inserted To header line; for a file larger
                             // than the header window only its first window, the rest read at send time
     unsigned long long restAt = 0;  // where the rest of the file starts; 0: content is all of it
@@ -34,6 +39,9 @@ struct OutboxMessage {
     DWORD WaitMs = 0;           // for Deferred: milliseconds until due
     RealTime LastAttempt;       // UTC; unset when none
     DWORD OpenError = 0;        // for Skipped: why the file could not be opened
+    RealTime created;           // UTC creation time of the file; unset when unknown
+    string why;                 // for Rejected: why it was given up, for the note beside its copy
+    string lastFailure;         // the failure of this attempt, as the log says it
 };
 
 // The headers of a message as the service reads them back.
@@ -89,6 +97,17 @@ OutboxMessage ReadMessage(MailService& service, const string& path);
 bool ApplyClassRules(MailService& service, OutboxMessage& message);
 // Appends LastAttempt to the attempt log, creating the wait directory and the log.
 void AppendAttempt(const OutboxMessage& message);
+// Counts a failed attempt against the message (LastAttempt now) and records it: in its attempt
+// log, or, when that cannot be written, in the service's memory until it can. Then the class
+// rules and MaxAge decide: it waits its schedule (Deferred), or it is given up (Rejected, or
+// Delivered when some recipient has it already).
+void CountFailure(MailService& service, OutboxMessage& message);
+// MaxAge of the Mail key in seconds: absent kDefaultMaxAgeSeconds, 0 no limit.
+unsigned MaxAgeSeconds(MailService& service);
+const unsigned kDefaultMaxAgeSeconds = 5 * 24 * 3600;
+// Ends a message whose recipients are all done or given up: Delivered when any has it
+// (each one that has not is logged), Rejected otherwise (its refusals kept for the note).
+void FinishRecipients(MailService& service, OutboxMessage& message);
 // Deletes the message file of a finished message (a read-only attribute is cleared; a file
 // that is held is tried again for a short time) and then its attempt log. True when the
 // message file is gone; false, with the last error set, when it stays. An attempt log that

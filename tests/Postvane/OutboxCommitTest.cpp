@@ -163,7 +163,7 @@ TEST_F(OutboxCommit, UndeliverableMessageStaysUntilItsBadMailCopyIsKept) {
     SetRegText(kMailKey, "BadMailDir", bad);
     Sleep(50);
     EXPECT_TRUE(OutboxPass(service, nullptr));
-    EXPECT_EQ(std::vector<std::string>{"1.eml"}, ListDir(bad));
+    EXPECT_EQ((std::vector<std::string>{"1.eml", "1.eml.why"}), ListDir(bad));
     EXPECT_FALSE(PathExists(path));
 
     SetRegText(kMailKey, "BadMailDir", "");
@@ -221,7 +221,7 @@ TEST_F(OutboxCommit, MessageWithoutAClassFollowsTheMailKeysLimitAndSchedule) {
     FixedClock clock(kStart);
     SetRegNumber(kMailKey, "MaxAttempt", 2);
     SetRegText(kMailKey, "Schedule", "30");
-    RuleServer server(At(RuleServer::Dot, RuleServer::Error, "552 5.3.4 message too big"));
+    RuleServer server(At(RuleServer::Dot, RuleServer::Error, "452 4.3.1 insufficient system storage"));
     Serve(server);
     Put("1.eml", Message("a@x", "too big"));
     DWORD next = 0;
@@ -229,7 +229,7 @@ TEST_F(OutboxCommit, MessageWithoutAClassFollowsTheMailKeysLimitAndSchedule) {
     EXPECT_EQ(30000u, next) << "the Mail key's Schedule";
     clock.Advance(31);
     EXPECT_TRUE(OutboxPass(service, &next));
-    EXPECT_EQ(std::vector<std::string>{"1.eml"}, ListDir(bad)) << "given up at the Mail key's MaxAttempt";
+    EXPECT_EQ((std::vector<std::string>{"1.eml", "1.eml.why"}), ListDir(bad)) << "given up at the Mail key's MaxAttempt";
     EXPECT_EQ(2, server.Connections());
     EXPECT_EQ(1u, log.Count("[2] Слишком много неудачных попыток отправки (предел 2 попыток)"));
 }
@@ -292,7 +292,8 @@ TEST_F(OutboxCommit, FinishedMessageGoesToAFreeNameOfItsKeepingDirectory) {
     EXPECT_EQ("an earlier message of the name", ReadFileBytes(archive + "\\1.eml"));
     EXPECT_EQ(delivered, ReadFileBytes(archive + "\\1(1).eml"));
     EXPECT_EQ(refused, ReadFileBytes(dir / "Kept\\Bad\\2.eml")) << "the directory is made";
-    EXPECT_TRUE(ListDir(outbox).empty()) << "nothing stays behind";
+    EXPECT_EQ(std::vector<std::string>{"Wait"}, ListDir(outbox)) << "nothing stays behind";
+    EXPECT_TRUE(ListDir(outbox + "\\Wait").empty());
 }
 
 TEST_F(OutboxCommit, ServerThatTakesCommandsInGroupsGetsThemInGroupsWithTheSameOutcomes) {
@@ -307,9 +308,9 @@ TEST_F(OutboxCommit, ServerThatTakesCommandsInGroupsGetsThemInGroupsWithTheSameO
         size_t counted;               // lines in the attempt log
     } const cases[] = {
         {"delivered", "250 ok\r\n250 ok\r\n354 go\r\n", "250 queued\r\n", false, true, 0},
-        {"recipient refused", "250 ok\r\n550 no such user\r\n554 no valid recipients\r\n", "", true, false, 1},
+        {"recipient refused for now", "250 ok\r\n450 mailbox busy\r\n554 no valid recipients\r\n", "", true, false, 1},
         {"sender refused for now", "451 later\r\n503 no sender\r\n503 no sender\r\n", "", true, false, 0},
-        {"content refused", "250 ok\r\n250 ok\r\n354 go\r\n", "554 rejected\r\n", false, false, 1},
+        {"content refused for now", "250 ok\r\n250 ok\r\n354 go\r\n", "451 try later\r\n", false, false, 1},
     };
     int n = 0;
     for (const Case& c : cases) {

@@ -32,8 +32,11 @@ TEST_F(OutboxSession, ServerEventsInTheMiddleOfASessionKeepEveryMessageOnceAndIn
         {"421 to RCPT", RuleServer::Rcpt, 2, RuleServer::Error, "421 4.3.2 closing", false, {"m1"}, 1, 0},
         // A refused recipient inside a pipelined group is its message's failure; RSET, and the
         // session carries the rest.
-        {"refused recipient", RuleServer::Rcpt, 2, RuleServer::Error, "550 5.1.1 no such user", true, {"m1", "m3", "m4"}, 1, 1},
-        {"refused content", RuleServer::Dot, 2, RuleServer::Error, "554 5.7.1 rejected", true, {"m1", "m3", "m4"}, 1, 1},
+        {"recipient refused for now", RuleServer::Rcpt, 2, RuleServer::Error, "450 4.2.1 busy", true, {"m1", "m3", "m4"}, 1, 1},
+        {"content refused for now", RuleServer::Dot, 2, RuleServer::Error, "451 4.7.1 later", true, {"m1", "m3", "m4"}, 1, 1},
+        // Refused for good: set aside at once, counted against nothing.
+        {"recipient refused", RuleServer::Rcpt, 2, RuleServer::Error, "550 5.1.1 no such user", true, {"m1", "m3", "m4"}, 1, 0},
+        {"content refused", RuleServer::Dot, 2, RuleServer::Error, "554 5.7.1 rejected", true, {"m1", "m3", "m4"}, 1, 0},
     };
     int round = 0;
     for (const Case& c : cases) {

@@ -321,37 +321,44 @@ TEST_F(SmtpDialogue, SendsMailFromAndReportsItsRefusal) {
 
 TEST_F(SmtpDialogue, OffersEachRecipientPiece) {
     ScriptedServer server;
-    server.Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("550 no\r\n");
+    server.Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("550 no\r\n").Reply("550 not either\r\n");
     Connect(server);
     SmtpRcptTo(service.session, string("a@x.test, b@x.test"));
-    SmtpRcptTo(service.session, string(""));
+    EXPECT_EQ("Не задан адрес получателя этого сообщения", Raised([&] { SmtpRcptTo(service.session, string(" , ")); }));
     EXPECT_EQ("Неожиданный ответ сервера (RCPT): 550 no\r\n", Raised([&] { SmtpRcptTo(service.session, string("c@x.test, ,d@x.test")); }));
     EXPECT_EQ("RCPT TO: <a@x.test>\r\nRCPT TO: <b@x.test>\r\nRCPT TO: <c@x.test>\r\nRCPT TO: <d@x.test>\r\n", Sent(server));
 }
 
-// Every recipient has its own answer: all are offered, each outcome is kept, and the first
-// refusal is what the step raises.
-TEST_F(SmtpDialogue, OffersEveryRecipientAndRaisesTheFirstRefusal) {
+// Every recipient has its own answer: all are offered and each outcome is kept; the step
+// raises the first refusal only when the server took nobody, and a recipient that would end
+// its address early or carry parameters of its own is never sent.
+TEST_F(SmtpDialogue, OffersEveryRecipientAndRaisesOnlyWhenNobodyIsTaken) {
     ScriptedServer server;
     server.Reply("250 ok\r\n").Reply("550 5.1.1 unknown\r\n").Reply("451 later\r\n").Reply("251 forwarded\r\n");
+    server.Reply("451 later\r\n").Reply("550 5.1.1 unknown\r\n");
     Connect(server);
     std::vector<RecipientOutcome> outcomes;
-    try {
-        SmtpRcptTo(service.session, string("a@x.test,b@x.test,c@x.test,d@x.test"), &outcomes);
-        ADD_FAILURE() << "the refusal was not raised";
-    } catch (const SmtpRefusal& e) {
-        EXPECT_EQ(550u, e.Code());
-        EXPECT_TRUE(e.IsPermanent());
-        EXPECT_EQ("Неожиданный ответ сервера (RCPT): 550 5.1.1 unknown\r\n", e.Reason().str());
-    }
-    ASSERT_EQ(4u, outcomes.size());
-    const unsigned codes[] = {250, 550, 451, 251};
-    for (size_t i = 0; i < 4; ++i) {
+    SmtpRcptTo(service.session, string("a@x.test,b@x.test,c@x.test,d@x.test,a@x.test> NOTIFY=NEVER,<e@x.test>"),
+               &outcomes);
+    ASSERT_EQ(6u, outcomes.size());
+    const unsigned codes[] = {250, 550, 451, 251, 553, 553};
+    for (size_t i = 0; i < 6; ++i) {
         EXPECT_EQ(codes[i], outcomes[i].code) << i;
         EXPECT_EQ(codes[i] / 100 == 2, outcomes[i].Accepted()) << i;
     }
     EXPECT_EQ("c@x.test", outcomes[2].address.str());
-    EXPECT_EQ("RCPT TO: <a@x.test>\r\nRCPT TO: <b@x.test>\r\nRCPT TO: <c@x.test>\r\nRCPT TO: <d@x.test>\r\n", Sent(server));
+    EXPECT_EQ("Недопустимый адрес получателя: <e@x.test>", outcomes[5].reply.str());
+    try {
+        SmtpRcptTo(service.session, string("f@x.test,g@x.test"), &outcomes);
+        ADD_FAILURE() << "the refusal was not raised";
+    } catch (const SmtpRefusal& e) {
+        EXPECT_EQ(451u, e.Code()) << "the first refusal";
+        EXPECT_FALSE(e.IsPermanent());
+    }
+    EXPECT_EQ(2u, outcomes.size());
+    EXPECT_EQ("RCPT TO: <a@x.test>\r\nRCPT TO: <b@x.test>\r\nRCPT TO: <c@x.test>\r\nRCPT TO: <d@x.test>\r\n"
+              "RCPT TO: <f@x.test>\r\nRCPT TO: <g@x.test>\r\n",
+              Sent(server));
 }
 
 TEST_F(SmtpDialogue, UnfoldsRecipientsBeforeSending) {
@@ -367,17 +374,16 @@ TEST_F(SmtpDialogue, UnfoldsRecipientsBeforeSending) {
 TEST_F(SmtpDialogue, RefusesRecipientsThatAreNotPlainAddresses) {
     for (const char* recipient : {"a@x.test> NOTIFY=NEVER", "a@x.\r\n\ttest", "<a@x.test>", "a@x.test\x01"}) {
         ScriptedServer server;
-        server.Reply("250 ok\r\n");
         Connect(server);
         try {
-            SmtpRcptTo(service.session, string("first@x.test, ") + recipient);
+            SmtpRcptTo(service.session, string(recipient));
             ADD_FAILURE() << "no refusal for " << testing_support::Printable(recipient);
         } catch (const SmtpRefusal& e) {
             EXPECT_TRUE(e.IsPermanent());
             EXPECT_EQ(0u, e.Reason().str().find("Недопустимый адрес получателя: ")) << e.Reason().str();
             EXPECT_EQ(std::string::npos, e.Reason().str().find_first_of("\r\n"));
         }
-        EXPECT_EQ("RCPT TO: <first@x.test>\r\n", Sent(server)) << testing_support::Printable(recipient);
+        EXPECT_EQ("", Sent(server)) << testing_support::Printable(recipient);
     }
 }
 
