@@ -72,15 +72,16 @@ TEST_F(OutboxPostfix, RefusalForGoodSettlesTheMessageInOnePass) {
         size_t maxUploads;
         const char* delivered;  // "" when nobody got it: bad mail
         const char* why;        // what the side file begins with
+        const char* reply;      // the server's words in it
         const char* logged;     // a record of the pass
     } const cases[] = {
-        {"size.eml", withSize, "good@relay.test", true, 0, "", "X-Pennark-Refused: good@relay.test; ",
+        {"size.eml", withSize, "good@relay.test", true, 0, "", "X-Pennark-Refused: good@relay.test; ", "",
          "[2] Сервер окончательно отказал в приёме письма, оно отправлено в недоставленные: "},
-        {"nosize.eml", withoutSize, "good@relay.test", true, 1, "", "X-Pennark-Refused: good@relay.test; 552 5.3.4 ",
-         "[2] Сервер окончательно отказал в приёме письма, оно отправлено в недоставленные: 552 5.3.4 "},
+        {"nosize.eml", withoutSize, "good@relay.test", true, 1, "", "X-Pennark-Refused: good@relay.test; ", "552 5.3.4 ",
+         "[2] Сервер окончательно отказал в приёме письма, оно отправлено в недоставленные: "},
         // Pipelined, the content may go out before the refusal is read; the server drops it.
-        {"alone.eml", withoutSize, "bad@relay.test", false, 1, "", "X-Pennark-Refused: bad@relay.test; 554 5.7.1 ", ""},
-        {"pair.eml", withoutSize, "good@relay.test, bad@relay.test", false, 1, "pair: good@relay.test", "<none>",
+        {"alone.eml", withoutSize, "bad@relay.test", false, 1, "", "X-Pennark-Refused: bad@relay.test; 554 5.7.1 ", "", ""},
+        {"pair.eml", withoutSize, "good@relay.test, bad@relay.test", false, 1, "pair: good@relay.test", "<none>", "",
          "[2] Получатель отклонён сервером: bad@relay.test; 554 5.7.1 <bad@relay.test>"},
     };
     for (const Case& c : cases) {
@@ -103,6 +104,7 @@ TEST_F(OutboxPostfix, RefusalForGoodSettlesTheMessageInOnePass) {
         EXPECT_EQ(!!*c.delivered, PathExists(archive + "\\" + c.name)) << "archived when somebody did";
         std::string why = Why(c.name);
         EXPECT_EQ(0u, why.find(c.why)) << why;
+        EXPECT_NE(std::string::npos, why.find(c.reply)) << why;
         EXPECT_LE(Lines(why), 1u) << why;
         if (*c.logged) {
             EXPECT_EQ(logged + 1, log.Count(c.logged)) << log.Text();

@@ -1,6 +1,7 @@
 // What becomes of a message and of each of its recipients when the server refuses it for
 // good or for now, what the recipient record carries into later passes, and what a crash
 // right after the server took the message leaves.
+#include <cstring>
 #include "OwnProcess.h"
 #include "OutboxPassFixture.h"
 #include "RecipientRecord.h"
@@ -43,13 +44,20 @@ TEST_F(OutboxRecipients, RefusalOfTheWholeMessageForGoodSetsItAsideAtOnce) {
         RuleServer server(FailAt(c.stage, c.reply));
         Serve(server);
         Put(c.name, Message("a@x", "x"));
-        size_t logged = log.Count(refusedLog + std::string(c.reply));
+        size_t logged = log.Count(refusedLog);
         EXPECT_EQ(c.passCompletes, OutboxPass(service, nullptr)) << log.Text();
         EXPECT_TRUE(server.Messages().empty());
         EXPECT_EQ(c.badMail, PathExists(bad + "\\" + c.name));
         EXPECT_EQ(!c.badMail, PathExists(outbox + "\\" + c.name));
-        EXPECT_EQ(c.badMail ? "X-Pennark-Refused: a@x; " + std::string(c.reply) + "\r\n" : "<none>", Why(c.name));
-        EXPECT_EQ(logged + c.badMail, log.Count(refusedLog + std::string(c.reply)));
+        // The reason as the refusal was raised: it ends with the server's reply.
+        std::string why = Why(c.name);
+        if (c.badMail) {
+            EXPECT_EQ(0u, why.find("X-Pennark-Refused: a@x; ")) << why;
+            EXPECT_EQ(why.size() - std::strlen(c.reply) - 2, why.find(std::string(c.reply) + "\r\n")) << why;
+        } else {
+            EXPECT_EQ("<none>", why);
+        }
+        EXPECT_EQ(logged + c.badMail, log.Count(refusedLog)) << log.Text();
         if (c.counted) {
             EXPECT_EQ(c.counted, Lines(AttemptLog(c.name)));
         } else {
@@ -98,7 +106,6 @@ TEST_F(OutboxRecipients, RecordedRecipientIsNeverOfferedAgain) {
         EXPECT_EQ(c.archived, PathExists(archive + "\\" + c.name));
         EXPECT_EQ(c.why, Why(c.name));
     }
-    EXPECT_EQ(2u, log.Count("[2] Получатель отклонён сервером: a@x; 550 5.1.1 no such user")) << log.Text();
 }
 
 // The process that got the server's final reply ends before it can record it (the test's own
