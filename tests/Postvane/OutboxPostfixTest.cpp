@@ -114,6 +114,7 @@ TEST_F(OutboxPostfix, RefusalForGoodSettlesTheMessageInOnePass) {
         EXPECT_TRUE(OutboxPass(service, nullptr));
         EXPECT_EQ(before + delivered.size(), c.peer.Messages(before + delivered.size() + 1, 300).size())
             << "never sent again";
+        EXPECT_LE(uploads, c.maxUploads) << "nothing uploaded again";
     }
 }
 
