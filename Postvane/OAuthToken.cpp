@@ -86,9 +86,9 @@ std::string Scrubbed(std::string text, const SecretText& secret) {
 // A text from the answer fit for an exception text or a log record: no secret, one line,
 // not longer than limit.
 string Shown(const std::string& text, size_t limit, const OAuthSettings& settings) {
-    std::string clean = Scrubbed(Scrubbed(text, settings.secret), settings.refreshToken);
+    std::string clean = Scrubbed(Scrubbed(FromUtf8(text).str(), settings.secret), settings.refreshToken);
     if (clean.size() > limit) clean = clean.substr(0, limit) + "...";
-    return LogSafe(FromUtf8(clean));
+    return LogSafe(string(clean));
 }
 
 [[noreturn]] void RaiseAnswer(unsigned status, const string& what, const string& error = string()) {
