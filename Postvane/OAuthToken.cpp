@@ -16,6 +16,7 @@ namespace Postvane {
 namespace {
 
 const size_t kFormatSize = 256;
+const char kSmtpSubkey[] = "SMTP";
 const char kHttpsPrefix[] = "https://";
 const char kDefaultHttpsPort[] = "443";
 const char kUrlAllowed[] = "адрес вида https://сервер[:порт][/путь]";
@@ -102,16 +103,27 @@ string Shown(const std::string& text, size_t limit, const OAuthSettings& setting
 
 // ---- Settings --------------------------------------------------------------------------
 
+// The URL as an exception text shows it: a user part (a password, as often as not) hidden.
 [[noreturn]] void RaiseBadUrl(const string& url) {
-    string shown = url.IsEmpty() ? string("не задано") : "\"" + LogSafe(url.Length() > 256 ? url.Mid(0, 256) + "..." : url) + "\"";
+    std::string text = url.str();
+    size_t scheme = text.find("://");
+    size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t end = text.find_first_of("/?#", from);
+    size_t user = text.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (user != std::string::npos && user >= from) text.replace(from, user - from, "***");
+    if (text.size() > 256) text = text.substr(0, 256) + "...";
+    string shown = url.IsEmpty() ? string("не задано") : "\"" + LogSafe(string(text)) + "\"";
     throw BadSetting(BadSettingText(kSmtpKeyPath, "OAuthTokenUrl", shown, kUrlAllowed));
 }
 
-[[noreturn]] void RaiseMissing(const char* name, SmtpAuth auth) {
+// A value that the sign-in needs is missing; a protected one may also be unreadable (another
+// machine's, damaged).
+[[noreturn]] void RaiseMissing(const char* name, SmtpAuth auth, bool isProtected) {
     throw BadSetting(FormatBuffer(kFormatSize * 2,
-                                  "Не задано значение %s в ключе HKEY_LOCAL_MACHINE\\%s; оно нужно для входа "
+                                  "Не задано%s значение %s в ключе HKEY_LOCAL_MACHINE\\%s; оно нужно для входа "
                                   "OAuth 2.0 (Auth = %lu)",
-                                  name, kSmtpKeyPath, static_cast<unsigned long>(auth)));
+                                  isProtected ? " или не читается" : "", name, kSmtpKeyPath,
+                                  static_cast<unsigned long>(auth)));
 }
 
 bool IsHostChar(char c) {
@@ -649,6 +661,7 @@ const DWORD kNoTrace = 0;
 // Connects to the endpoint, speaks TLS, sends the request and reads the answer.
 void Exchange(StopTest& stop, Runlog& log, const OAuthSettings& s, const SecretText& body, HttpAnswer* answer) {
     const OAuthTimeouts& t = TokenTimeouts();
+    log.WriteText(Runlog::Detail, "Сервер маркеров OAuth: " + LogSafe(s.host) + ", порт: " + s.port);
     SmtpConnection connection(stop, kNoTrace, log);
     connection.policy = s.policy;
     AddrInfoRequest request(AF_UNSPEC, SOCK_STREAM, IPPROTO_TCP);
@@ -713,13 +726,13 @@ void Exchange(StopTest& stop, Runlog& log, const OAuthSettings& s, const SecretT
 // ---- Settings ------------------------------------------------------------------------------
 
 SmtpAuth ReadSmtpAuth() {
-    RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, false, KEY_READ);
+    RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
     return AuthOf(smtp);
 }
 
 void ReadOAuthSettings(OAuthSettings* out) {
     OAuthSettings& s = *out;
-    RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, false, KEY_READ);
+    RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
     s.auth = AuthOf(smtp);
     s.secret.Clear();
     s.refreshToken.Clear();
@@ -727,12 +740,12 @@ void ReadOAuthSettings(OAuthSettings* out) {
     s.tokenUrl = smtp["OAuthTokenUrl"];
     ParseTokenUrl(s);
     s.clientId = smtp["OAuthClientId"];
-    if (s.clientId.IsEmpty()) RaiseMissing("OAuthClientId", s.auth);
+    if (s.clientId.IsEmpty()) RaiseMissing("OAuthClientId", s.auth, false);
     s.scope = smtp["OAuthScope"];
     LoadSecret(smtp.Handle(), "OAuthSecret", &s.secret);
     LoadSecret(smtp.Handle(), "OAuthRefreshToken", &s.refreshToken);
-    if (s.auth == SmtpAuth::ClientCredentials && s.secret.IsEmpty()) RaiseMissing("OAuthSecret", s.auth);
-    if (s.auth == SmtpAuth::RefreshToken && s.refreshToken.IsEmpty()) RaiseMissing("OAuthRefreshToken", s.auth);
+    if (s.auth == SmtpAuth::ClientCredentials && s.secret.IsEmpty()) RaiseMissing("OAuthSecret", s.auth, true);
+    if (s.auth == SmtpAuth::RefreshToken && s.refreshToken.IsEmpty()) RaiseMissing("OAuthRefreshToken", s.auth, true);
     s.policy.mode = TlsMode::Implicit;
     s.policy.host = s.host;
     s.policy.rootFile = smtp["TlsRootCertificate"];

@@ -54,6 +54,9 @@ struct OAuthSettings {
 // Auth 1 or 2, an OAuthTokenUrl that is missing or not https://host[:port][/path] (no user
 // part, no fragment, no blanks or control characters), a missing OAuthClientId, with Auth 1 a
 // missing or unreadable OAuthSecret, with Auth 2 a missing or unreadable OAuthRefreshToken.
+// Texts: that of BadSettingText for a value that cannot be used, and "Не задано значение
+// OAuthClientId в ключе HKEY_LOCAL_MACHINE\<key>; оно нужно для входа OAuth 2.0 (Auth = 1)"
+// ("Не задано или не читается значение" for the protected ones) for one that is missing.
 void ReadOAuthSettings(OAuthSettings* settings);
 // Only the Auth number (BadSetting as above).
 SmtpAuth ReadSmtpAuth();
@@ -94,7 +97,8 @@ const double kTokenMarginSeconds = 60;
 // earlier makes the SMTP side Drop it.
 const double kUnknownLifetimeSeconds = 600;
 
-// The access token of the service, fetched when needed and kept in memory.
+// The access token of the service, fetched when needed and kept in memory. One thread uses
+// an object (the service thread, or the console tool's).
 class OAuthTokenSource {
 public:
     // Keeps the addresses of the stop test (every wait of a fetch consults it) and the log.

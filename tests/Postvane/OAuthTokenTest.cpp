@@ -121,9 +121,12 @@ TEST_F(OAuthToken, EachAnswerGivesItsTokenOrItsFailure) {
          nullptr},
         {"too long", 1, "/huge", nullptr, "(HTTP 200): ответ длиннее 65536 байт", nullptr},
         {"silent server", 1, "/silent", nullptr, "OAuth от localhost: Таймаут ввода от сервера", nullptr, 1500},
+        {"refresh token missing", 2, "/token", "",
+         "Не задано или не читается значение OAuthRefreshToken в ключе HKEY_LOCAL_MACHINE\\", nullptr},
         {"plain http", 1, "http://localhost/token", nullptr,
          "Недопустимое значение OAuthTokenUrl (\"http://localhost/token\") в ключе HKEY_LOCAL_MACHINE\\", nullptr},
-        {"user in the URL", 1, "https://user:pw@localhost/token", nullptr, "Недопустимое значение OAuthTokenUrl", nullptr},
+        {"user in the URL", 1, "https://user:pw@localhost/token", nullptr,
+         "Недопустимое значение OAuthTokenUrl (\"https://***@localhost/token\")", nullptr},
         {"unknown Auth", 3, "/token", nullptr, "Недопустимое значение Auth (3) в ключе HKEY_LOCAL_MACHINE\\", nullptr},
     };
     OAuthTokenSource source(stop, ServiceLog());
@@ -171,7 +174,7 @@ TEST_F(OAuthToken, EachAnswerGivesItsTokenOrItsFailure) {
     EXPECT_NE(std::string::npos, text.find("Маркер доступа OAuth получен от localhost (HTTP 200)")) << text;
     raised.push_back(text);
     for (const std::string& shown : raised)
-        for (const char* secret : {"AT-", "RT-", "cl&secret", "cl%26secret", "wrong secret", "RT-secret-77"})
+        for (const char* secret : {"AT-", "RT-", "cl&secret", "cl%26secret", "wrong secret", "RT-secret-77", "user:pw"})
             EXPECT_EQ(std::string::npos, shown.find(secret)) << secret << " shown in: " << shown;
 }
 
