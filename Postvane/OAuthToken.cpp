@@ -887,7 +887,8 @@ void OAuthTokenSource::Fetch(OAuthSettings& s) {
 
 string OAuthTokenSource::Describe() const {
     if (endpoint_.IsEmpty()) return string("Маркер доступа OAuth не запрашивался");
-    string text = "Маркер доступа OAuth: " + LogSafe(endpoint_) + FormatBuffer(32, ", HTTP %u", lastStatus_);
+    string text = "Маркер доступа OAuth: " + LogSafe(endpoint_) +
+                  (lastStatus_ ? FormatBuffer(32, ", HTTP %u", lastStatus_) : string(", ответа нет"));
     if (token_.IsEmpty()) return text + ", маркера нет";
     double left = (expiresUtc_ - RealTime::Now().UTC()).value / RealTime::Second;
     text = text + ", действует до " + TimeText(expiresUtc_.Local()) +

@@ -120,7 +120,8 @@ public:
     bool HasToken() const { return !token_.IsEmpty(); }
 
     // One line for the console tool, never the token: the endpoint, the HTTP status of the
-    // last answer, the expiry (local time) and the granted scope; or that none was fetched.
+    // last answer (", ответа нет" when none came), the expiry (local time) and the granted
+    // scope; or "Маркер доступа OAuth не запрашивался".
     string Describe() const;
 
 private:
