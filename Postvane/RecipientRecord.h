@@ -13,7 +13,8 @@
 // recipient; "refused": refused for good (5yz), the recipient is done; "deferred": refused
 // for now (4yz), or the attempt failed after the recipient was taken: still owed. The last
 // line of an address counts. A line cut short (no CR LF) or one that does not read is
-// passed over. The reply is kept on one line with its control characters escaped.
+// passed over. The reply (for a refusal of the message as a whole, the failure that quotes
+// it) is kept on one line with its control characters escaped.
 //
 // A message set aside in the bad-mail directory gets a side file next to its copy,
 // <copy name>.why: a short header block that says why (the message itself stays unchanged,

@@ -119,8 +119,9 @@ TEST_F(OutboxPassTest, MessageThatFailsPastItsMaximumAgeIsGivenUp) {
         FixedClock clock((RealTime(utc) + RealTime(row.ageSeconds * RealTime::Second)).Local());
         EXPECT_TRUE(OutboxPass(service, nullptr));
         EXPECT_EQ(row.givenUp, PathExists(bad + "\\" + name));
-        if (row.givenUp)
+        if (row.givenUp) {
             EXPECT_EQ(0u, ReadFileBytes(bad + "\\" + name + ".why").find("X-Pennark-Failure: Письмо не доставлено за "));
+        }
         DeleteFileA((outbox + "\\" + name).c_str());
         testing_support::RemoveTree(outbox + "\\Wait");
     }

@@ -131,6 +131,10 @@ HostPeer::HostPeer(const Options& options) : control_(INVALID_SOCKET), port_(0) 
     if (options.requireTls) arguments += " --require-tls";
     if (options.sizeLimit) arguments += " --size-limit " + std::to_string(options.sizeLimit);
     if (options.no8BitMime) arguments += " --no-8bitmime";
+    if (options.noSize) arguments += " --no-size";
+    if (options.plain) arguments += " --plain";
+    for (const std::string& address : options.refuse) arguments += " --refuse " + Quoted(address);
+    for (const std::string& address : options.deferOnce) arguments += " --defer-once " + Quoted(address);
     control_ = LaunchHostScript(arguments + " " + options.server, &error_);
     if (control_ == INVALID_SOCKET) return;
     std::string first;

@@ -105,6 +105,10 @@ public:
         bool requireTls = false;    // STARTTLS before anything else; AUTH only inside TLS
         unsigned sizeLimit = 0;     // postfix: message_size_limit (0: Postfix's default)
         bool no8BitMime = false;    // postfix: 8BITMIME not offered (smtpd_discard_ehlo_keywords)
+        bool noSize = false;        // postfix: SIZE not offered, the limit checked at the end of data
+        bool plain = false;         // postfix: no STARTTLS, AUTH in plain text (no certificates needed)
+        std::vector<std::string> refuse;     // postfix: RCPT TO refused for good (554 5.7.1)
+        std::vector<std::string> deferOnce;  // postfix: RCPT TO refused for now (450 4.2.0) the first time
     };
     // Starts the peer and waits until it listens. Started() tells whether it did.
     explicit HostPeer(const Options& options);

@@ -9,7 +9,8 @@ process handle), so it is steered through one TCP control connection instead:
                [--tls starttls|implicit --certs DIR [--cert NAME] [--require-tls]]
   host_peer.py --control PORT smtp-sink
   host_peer.py --control PORT postfix --certs DIR --login L --password P [--size-limit N]
-               [--no-8bitmime] [--no-chunking] [--plain]
+               [--no-8bitmime] [--no-chunking] [--no-size] [--plain]
+               [--refuse ADDR]... [--defer-once ADDR]...
   host_peer.py --control PORT delay --rtt MS --to PORT
   host_peer.py --control PORT certs --certs DIR
 
@@ -34,8 +35,12 @@ submission: STARTTLS required, AUTH (PLAIN, LOGIN) only inside TLS from a sasldb
 saslpasswd2, relaying only for an authenticated client. Its smtpd hands every transaction
 to an aiosmtpd of the peer's own (smtpd_proxy_filter), which reports it; the content then
 begins with the Received: header that smtpd adds. Needs root, as Postfix does. --plain
-neither offers nor requires STARTTLS and offers AUTH in plain text; --no-8bitmime and
---no-chunking take those keywords out of the EHLO reply (smtpd_discard_ehlo_keywords).
+neither offers nor requires STARTTLS and offers AUTH in plain text (no --certs needed); --no-8bitmime,
+--no-chunking and --no-size take those keywords out of the EHLO reply
+(smtpd_discard_ehlo_keywords). --refuse ADDR has RCPT TO:<ADDR> refused for good (554, by
+check_recipient_access from a texthash map); --defer-once ADDR has it refused for now (450)
+the first time, by a policy service that the peer serves itself, and accepted after. Only the
+recipients smtpd accepted reach the peer's aiosmtpd, so a MSG names only those.
 
 delay: a relay from a free port of 127.0.0.1 to 127.0.0.1:--to that holds every byte, in
 each direction, and each connection request and close, for half of --rtt milliseconds: a
@@ -212,6 +217,7 @@ smtpd_sasl_local_domain = relay.test
 smtpd_sasl_authenticated_header = yes
 cyrus_sasl_config_path = {root}/conf
 smtpd_relay_restrictions = permit_sasl_authenticated, reject
+smtpd_recipient_restrictions = {recipient_checks} permit_sasl_authenticated, reject
 smtpd_reject_unlisted_recipient = no
 smtpd_reject_unlisted_sender = no
 smtpd_client_connection_count_limit = 0
@@ -234,13 +240,46 @@ sasldb_path: {root}/sasldb2
 """
 
 
+async def serve_policy(defer_once):
+    """A Postfix policy service (access policy delegation): "450" for each address of
+    defer_once the first time it is asked about it, "DUNNO" (no opinion) otherwise."""
+    deferred = set()
+
+    async def answer(policy_reader, policy_writer):
+        request = {}
+        try:
+            while True:
+                line = await policy_reader.readline()
+                if not line:
+                    return
+                line = line.decode("utf-8", "replace").rstrip("\r\n")
+                if line:
+                    name, _, value = line.partition("=")
+                    request[name] = value
+                    continue
+                recipient = request.get("recipient", "").lower()
+                request = {}
+                action = "DUNNO"
+                if recipient in defer_once and recipient not in deferred:
+                    deferred.add(recipient)
+                    action = "450 4.2.0 try again later"
+                policy_writer.write(f"action={action}\n\n".encode("ascii"))
+                await policy_writer.drain()
+        except ConnectionError:
+            pass
+        finally:
+            policy_writer.close()
+
+    return await asyncio.start_server(answer, "127.0.0.1", 0)
+
+
 async def run_postfix(args, reader, writer):
     from aiosmtpd.smtp import SMTP
     if os.geteuid() != 0:
         writer.write(b"ERROR a private Postfix instance needs root\n")
         await writer.drain()
         return
-    certs = certificates(args)
+    certs = "" if args.plain else certificates(args)  # no TLS: no certificates
 
     class Capture:
         async def handle_DATA(self, server, session, envelope):
@@ -249,15 +288,22 @@ async def run_postfix(args, reader, writer):
 
     loop = asyncio.get_running_loop()
     capture = await loop.create_server(lambda: SMTP(Capture(), hostname="capture.test"), "127.0.0.1", 0)
+    policy = await serve_policy({a.lower() for a in args.defer_once}) if args.defer_once else None
     root = tempfile.mkdtemp(prefix="postvane-postfix-")
     os.chmod(root, 0o755)  # the daemons, once they are the mail owner, look inside
     master = None
     try:
         port = free_port()
+        checks = ""
+        if args.refuse:
+            checks += f"check_recipient_access texthash:{root}/conf/refused,"
+        if policy:
+            checks += f" check_policy_service inet:127.0.0.1:{policy.sockets[0].getsockname()[1]},"
         values = dict(root=root, certs=certs, capture=capture.sockets[0].getsockname()[1], port=port,
-                      size_limit=args.size_limit,
+                      size_limit=args.size_limit, recipient_checks=checks,
                       discard=", ".join(k for k, off in (("8bitmime", args.no_8bitmime),
-                                                         ("chunking", args.no_chunking)) if off),
+                                                         ("chunking", args.no_chunking),
+                                                         ("size", args.no_size)) if off),
                       tls_level="none" if args.plain else "encrypt", tls_auth_only="no" if args.plain else "yes")
         for sub in ("conf/sasl", "queue/pid", "queue/public", "queue/private", "data"):
             os.makedirs(os.path.join(root, sub))
@@ -270,6 +316,8 @@ async def run_postfix(args, reader, writer):
             f.write(MASTER_CF.format(**values))
         with open(os.path.join(root, "conf/sasl/smtpd.conf"), "w") as f:
             f.write(SASL_CONF.format(**values))
+        with open(os.path.join(root, "conf/refused"), "w") as f:
+            f.writelines(f"{address} REJECT\n" for address in args.refuse)
         sasldb = os.path.join(root, "sasldb2")
         subprocess.run(["/usr/sbin/saslpasswd2", "-f", sasldb, "-c", "-p", "-u", "relay.test", args.login],
                        input=args.password.encode(), check=True)
@@ -305,6 +353,8 @@ async def run_postfix(args, reader, writer):
             except subprocess.TimeoutExpired:
                 master.kill()
         capture.close()
+        if policy:
+            policy.close()
         shutil.rmtree(root, ignore_errors=True)
 
 
@@ -406,7 +456,10 @@ async def main():
     parser.add_argument("--size-limit", type=int, default=10240000)
     parser.add_argument("--no-8bitmime", action="store_true")  # postfix: 8BITMIME not offered
     parser.add_argument("--no-chunking", action="store_true")  # postfix: CHUNKING not offered
+    parser.add_argument("--no-size", action="store_true")  # postfix: SIZE not offered
     parser.add_argument("--plain", action="store_true")  # postfix: no STARTTLS, AUTH in plain text
+    parser.add_argument("--refuse", action="append", default=[])  # postfix: RCPT TO refused, 554
+    parser.add_argument("--defer-once", action="append", default=[])  # postfix: 450 the first time
     parser.add_argument("--rtt", type=float, default=0)  # delay: the round trip in milliseconds
     parser.add_argument("--to", type=int)  # delay: the port relayed to
     parser.add_argument("server", choices=["aiosmtpd", "smtp-sink", "postfix", "delay", "certs"])
