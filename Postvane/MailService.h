@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 #include "Postvane.h"
 #include "MTSys.h"
@@ -133,6 +134,10 @@ public:
     std::map<keystring, LeftFile> leftFiles;
     // Messages the service remembers something of (MessageMemory); forgotten with their file.
     std::map<keystring, MessageMemory> memory;
+    // The files of the wait directory as the pass last listed them, while it reads messages:
+    // a message's state files are looked for there, not one by one (under Wine a lookup of a
+    // name that does not exist reads the whole directory). Null: each is looked up.
+    const std::set<keystring>* waitNames = nullptr;
 
     MTSys::Event stopEvent;          // manual reset; set by PostvaneStop, cleared by PostvaneStart
     string logDirectory;             // directory of the daily event log; empty when none

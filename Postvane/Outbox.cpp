@@ -204,18 +204,37 @@ void Lower(DWORD* next, DWORD ms) {
 // Milliseconds of "Retry Timeout": how long a file set aside waits for its next look.
 DWORD RetryMs(MailService& service) { return service.RetryTimeout() * service.secondMs; }
 
-// The names of the message files that have a done mark in the wait directory.
-std::set<keystring> MarkedNames(const string& outbox) {
+// The files of the wait directory, in one listing.
+std::set<keystring> WaitNames(const string& outbox) {
+    std::set<keystring> names;
+    for (FileFinder f(MakePathSpec(outbox) + "Wait\\*.*"); f.Found(); f.Next())
+        if (!(f.Attributes() & FILE_ATTRIBUTE_DIRECTORY)) names.insert(keystring(f.Name()));
+    return names;
+}
+
+// The names of the message files that have a done mark among the wait directory's files.
+std::set<keystring> MarkedNames(const std::set<keystring>& waitNames) {
     std::set<keystring> names;
     static const char kSuffix[] = ".done";
     const size_t suffix = sizeof kSuffix - 1;
-    for (FileFinder f(MakePathSpec(outbox) + "Wait\\*" + kSuffix); f.Found(); f.Next()) {
-        std::string name = f.Name();
+    for (const keystring& file : waitNames) {
+        std::string name = file.c_str();
         if (name.size() > suffix && lstrcmpiA(name.c_str() + name.size() - suffix, kSuffix) == 0)
             names.insert(keystring(name.substr(0, name.size() - suffix)));
     }
     return names;
 }
+
+// Lends the pass's listing of the wait directory to the reading of messages while it lives.
+class WaitListing {
+public:
+    WaitListing(MailService& service, const std::set<keystring>& names) : service_(service) { service.waitNames = &names; }
+    ~WaitListing() { service_.waitNames = nullptr; }
+    WaitListing(const WaitListing&) = delete;
+    WaitListing& operator=(const WaitListing&) = delete;
+private:
+    MailService& service_;
+};
 
 // A finished message (delivered or rejected, its copy made) leaves the outbox. When its file
 // cannot be removed, the done mark keeps every later pass and run from sending it again,
@@ -474,7 +493,9 @@ bool OutboxPass(MailService& service, DWORD* next) {
         service.ForgetLeftFilesBut(names);
         for (auto it = service.memory.begin(); it != service.memory.end();)
             it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it) : service.memory.erase(it);
-        std::set<keystring> marked = MarkedNames(outbox);
+        std::set<keystring> waitNames = WaitNames(outbox);
+        std::set<keystring> marked = MarkedNames(waitNames);
+        WaitListing lent(service, waitNames);
         listing.Stop();
         for (const keystring& name : names) {
             if (!keepGoing) break;

@@ -188,6 +188,13 @@ namespace {
 
 keystring NameOf(const OutboxMessage& m) { return keystring(GetFileFromPath(m.path)); }
 
+// Whether a state file of a message is there: from the pass's listing of the wait directory
+// when it has one.
+bool HasStateFile(const MailService& service, const string& path) {
+    if (service.waitNames) return service.waitNames->count(keystring(GetFileFromPath(path))) != 0;
+    return FileExists(path);
+}
+
 // Attempts the service could not write before: written now when the volume allows, counted
 // either way. A time in the future in the attempt log (the clock was wrong when it was
 // written) counts as the moment the service first saw it, so that the message waits its
@@ -231,7 +238,7 @@ void RememberedAttempts(MailService& service, OutboxMessage& m) {
 bool LoadRecipients(MailService& service, OutboxMessage& m) {
     m.recipientRecordPath = RecipientRecordPath(service.outboxDirectory, m.path);
     std::vector<RecipientEntry> record;
-    m.recordFound = FileExists(m.recipientRecordPath);
+    m.recordFound = HasStateFile(service, m.recipientRecordPath);
     if (m.recordFound) record = ReadRecipientRecord(m.recipientRecordPath);
     auto it = service.memory.find(NameOf(m));
     if (it != service.memory.end() && !it->second.recipients.empty()) {
@@ -297,7 +304,7 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
         if (!(service.debugFlags & kNoAttemptLogs)) {
             m.attemptLogPath = AttemptLogPath(service.outboxDirectory, path);
             unsigned count = 0;
-            m.attemptLogFound = FileExists(m.attemptLogPath);
+            m.attemptLogFound = HasStateFile(service, m.attemptLogPath);
             if (m.attemptLogFound) ReadAttemptLog(m.attemptLogPath, &count, &m.LastAttempt);
             m.AttemptCount += count;
             RememberedAttempts(service, m);
@@ -319,7 +326,7 @@ OutboxMessage ReadMessage(MailService& service, const string& path) {
         // then finished as delivered to them.
         if (m.Disposition == Rejected && m.recipient.HasText()) {
             m.recipientRecordPath = RecipientRecordPath(service.outboxDirectory, path);
-            if (FileExists(m.recipientRecordPath) && LoadRecipients(service, m)) FinishRecipients(service, m);
+            if (HasStateFile(service, m.recipientRecordPath) && LoadRecipients(service, m)) FinishRecipients(service, m);
         }
         if (m.Disposition == Ready) {
             if (m.recipient.IsEmpty()) {
