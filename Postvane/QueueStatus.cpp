@@ -175,8 +175,10 @@ private:
                 unsigned delay = ScheduleDelay(rules.schedule, count, settings_.retrySeconds);
                 RealTime nowUtc = RealTime::Now().UTC();
                 RealTime due = ((last > nowUtc ? nowUtc : last) + RealTime(delay * RealTime::Second)).Local();
+                // The service counts a time in the future from when it first sees it.
+                const char* future = last > nowUtc ? "; the last attempt's time lies in the future" : "";
                 if (due > RealTime::Now())
-                    return Line("%s (wait %u s after failure %u)", Moment(due).c_str(), delay, count);
+                    return Line("%s (wait %u s after failure %u%s)", Moment(due).c_str(), delay, count, future);
             }
         }
         if (recipients.IsEmpty()) return "rejected at next pass (no recipient)";
