@@ -67,7 +67,9 @@ TEST(QueueStatus, RecipientsFromTheRecordAndClassProblemsShownPerMessage) {
         std::string message = lines[1] + "\n" + lines[2] + "\n";
         EXPECT_EQ(0u, lines[1].find("  1.eml: next: ")) << "the message's first line: " << lines[1];
         EXPECT_NE(std::string::npos, message.find(c.expected)) << "expected \"" << c.expected << "\" in\n" << message;
-        if (c.absent) EXPECT_EQ(std::string::npos, message.find(c.absent)) << "unexpected \"" << c.absent << "\" in\n" << message;
+        if (c.absent) {
+            EXPECT_EQ(std::string::npos, message.find(c.absent)) << "unexpected \"" << c.absent << "\" in\n" << message;
+        }
     }
     DeleteRegValue(MailClassKey("broken"), "Schedule");
 }
