@@ -62,6 +62,23 @@ private:
 // that offered the mechanism logs once "Авторизация не пройдена (имя \"<Login>\"), ответ
 // сервера: <reply>" (kind 2) and the conversation goes on: the server decides at MAIL FROM.
 // The AUTH exchange is never traced in clear; credentials are built only in wiping buffers.
+//
+// With Auth 1 or 2 (session.settings.auth) the sign-in is by an OAuth 2.0 access token from
+// session.tokens instead: OAUTHBEARER when offered, else XOAUTH2, the token in the initial
+// response. It is only spoken inside TLS. The server's error challenge (334 with Base64 JSON)
+// gets the empty response, then its final reply. A refused token (the error challenge, 535)
+// is dropped, a new one fetched once and the sign-in tried once more, on a new connection
+// (SmtpConnect, then the greeting, EHLO and STARTTLS again) when the server has closed this
+// one. Success logs "Авторизация пройдена (<mechanism>)" (kind 6), the first refusal its
+// reply (kind 6). Every failure raises: the settings' or the server's, never a message's.
+// Raises, besides the texts of OAuthTokenSource::AccessToken (OAuthFailure, BadSetting):
+//   "Вход OAuth 2.0 (Auth = %u) возможен только в защищённом соединении: задайте Tls = 1 или 2"
+//                                                       before any AUTH is sent
+//   "Сервер не предлагает вход OAuth 2.0 (AUTH OAUTHBEARER или XOAUTH2)"
+//   "Входное имя пользователя (Login) содержит управляющие символы"
+//   "Сервер не принял маркер доступа OAuth (<mechanism>, имя \"<Login>\"), ответ сервера:
+//    <reply>[ (запрос сервера: <the error challenge's JSON>)]"
+//
 // Raises:
 //   "Неожиданная ошибка Winsock: %u"                   getsockname failed
 //   "Неожиданный код начального ответа сервера: %u"    greeting not 220
