@@ -231,10 +231,10 @@ def parse_oauthbearer(text, port):
 
 def start_smtp(context, control):
     """The SMTP server on a free port of 127.0.0.1, in a thread of its own; returns the port."""
-    import warnings
+    import logging
     from aiosmtpd.smtp import SMTP, AuthResult, MISSING
 
-    warnings.simplefilter("ignore", DeprecationWarning)  # aiosmtpd's own about login_data
+    logging.getLogger("mail.log").setLevel(logging.ERROR)  # aiosmtpd's warnings on its own fields
 
     mechanisms = ("PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER")
     loop = asyncio.new_event_loop()
