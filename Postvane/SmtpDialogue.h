@@ -3,7 +3,8 @@
 // DATA (or BDAT) with the content, and at the end QUIT. Each step sends its command, reads
 // the reply and accepts one code; any other raises QLAppException whose text names the step
 // and quotes the reply (the reply list joined: continuation texts, then the last line whole).
-// Failed authentication raises nothing: the conversation goes on and the server decides.
+// A password that fails raises nothing: the conversation goes on and the server decides; a
+// failed sign-in with an OAuth 2.0 token raises (SmtpHello).
 //
 // Configuration: the session's settings, read once when it was opened (Login, Pass,
 // ReversePath). Transport failures and stop requests raise the texts listed in
