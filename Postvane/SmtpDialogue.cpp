@@ -259,10 +259,6 @@ ServerOffers Greet(SmtpConnection& connection, const string& host) {
     return ServerOffers();
 }
 
-}  // namespace
-
-namespace {
-
 // The greeting, EHLO, and with Tls = 1 STARTTLS and EHLO again inside TLS: everything before
 // the sign-in.
 void GreetAndSecure(SmtpSession& session) {
