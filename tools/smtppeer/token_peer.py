@@ -185,7 +185,10 @@ class Control:
         """Obeys steering lines until the connection closes."""
         pending = b""
         while True:
-            data = self.sock.recv(1024)
+            try:
+                data = self.sock.recv(1024)
+            except OSError:  # a reset ends the run as a close does
+                return
             if not data:
                 return
             pending += data
