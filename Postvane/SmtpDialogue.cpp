@@ -42,6 +42,8 @@ const size_t kContentBlock = 65536;
 
 // What the trace shows instead of lines that carry credentials.
 const char kHiddenPlain[] = "AUTH PLAIN ********";
+const char kHiddenXoauth2[] = "AUTH XOAUTH2 ********";
+const char kHiddenBearer[] = "AUTH OAUTHBEARER ********";
 const char kHidden[] = "********";
 
 [[noreturn]] void Raise(const string& text) { throw QLAppException(text); }
@@ -106,6 +108,8 @@ ServerOffers ReadOffers(const vec<string>& reply) {
             for (const std::string& w : words) {
                 if (_stricmp(w.c_str(), "PLAIN") == 0) offers.plain = true;
                 if (_stricmp(w.c_str(), "LOGIN") == 0) offers.login = true;
+                if (_stricmp(w.c_str(), "XOAUTH2") == 0) offers.xoauth2 = true;
+                if (_stricmp(w.c_str(), "OAUTHBEARER") == 0) offers.oauthBearer = true;
             }
         } else if (_stricmp(keyword.c_str(), "STARTTLS") == 0) {
             offers.startTls = true;
@@ -255,9 +259,9 @@ ServerOffers Greet(SmtpConnection& connection, const string& host) {
     return ServerOffers();
 }
 
-}  // namespace
-
-void SmtpHello(SmtpSession& session) {
+// The greeting, EHLO, and with Tls = 1 STARTTLS and EHLO again inside TLS: everything before
+// the sign-in.
+void GreetAndSecure(SmtpSession& session) {
     const SmtpTimeouts& t = ReplyTimeouts();
     SmtpConnection& connection = session.connection;
     sockaddr_storage local = SmtpLocalAddress(connection);
@@ -284,6 +288,180 @@ void SmtpHello(SmtpSession& session) {
         session.offers = ServerOffers();
         session.state = SessionState::Hello;
         session.offers = Greet(connection, host);
+    }
+}
+
+// ---- Signing in with an OAuth 2.0 access token (XOAUTH2, OAUTHBEARER) -----------------------
+
+enum class TokenMechanism { Bearer, Xoauth2 };
+
+const char* MechanismName(TokenMechanism m) { return m == TokenMechanism::Bearer ? "OAUTHBEARER" : "XOAUTH2"; }
+
+// How one AUTH with a token ended.
+struct TokenAttempt {
+    enum Result { Done, Refused, Closing, Failed } result = Failed;
+    string reply;      // the reply that ended it, its code first
+    string challenge;  // the server's error challenge, decoded; empty when none came
+};
+
+// The login as the authorization identity of a GS2 header: "," and "=" escaped.
+void AppendGs2Name(SecretText& out, const string& login) {
+    for (const char* p = login.c_str(); *p; ++p) {
+        if (*p == ',') out.Append("=2C", 3);
+        else if (*p == '=') out.Append("=3D", 3);
+        else out.Append(*p);
+    }
+}
+
+// The port the connection reached, as decimal digits: OAUTHBEARER names it, and Port may be
+// a service name.
+std::string PeerPort(SmtpConnection& connection) {
+    sockaddr_storage peer = {};
+    int length = sizeof peer;
+    if (getpeername(connection.Socket(), reinterpret_cast<sockaddr*>(&peer), &length) != 0) return std::string();
+    unsigned short port = peer.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port
+                                                     : reinterpret_cast<const sockaddr_in*>(&peer)->sin_port;
+    return std::to_string(ntohs(port));
+}
+
+// The initial response of the mechanism, not yet in Base64:
+//   XOAUTH2      user=<login> ^A auth=Bearer <token> ^A ^A
+//   OAUTHBEARER  n,a=<login>, ^A host=<server> ^A port=<port> ^A auth=Bearer <token> ^A ^A
+void BuildTokenResponse(SmtpSession& session, TokenMechanism mechanism, const SecretText& token, SecretText& raw) {
+    const string& login = session.settings.login;
+    raw.Clear();
+    if (mechanism == TokenMechanism::Xoauth2) {
+        raw.Append("user=", 5);
+        raw.Append(login.c_str(), login.Length());
+    } else {
+        raw.Append("n,a=", 4);
+        AppendGs2Name(raw, login);
+        raw.Append(",\x01" "host=", 7);
+        const string& host = session.connection.policy.host;
+        raw.Append(host.c_str(), host.Length());
+        std::string port = PeerPort(session.connection);
+        raw.Append("\x01" "port=", 6);
+        raw.Append(port.c_str(), port.size());
+    }
+    raw.Append("\x01" "auth=Bearer ", 13);
+    raw.Append(token.Data(), token.Length());
+    raw.Append("\x01\x01", 2);
+}
+
+// One AUTH with the token. The error challenge (334 with a Base64 JSON text) is answered with
+// the empty response, as both mechanisms require; the reply to that ends the exchange.
+TokenAttempt TryToken(SmtpSession& session, TokenMechanism mechanism, const SecretText& token) {
+    SmtpConnection& connection = session.connection;
+    AuthExchange x(connection, session.settings.login, token, ReplyTimeouts().auth);
+    SecretText raw;
+    BuildTokenResponse(session, mechanism, token, raw);
+    SecretText command;
+    command.Append("AUTH ", 5);
+    const char* name = MechanismName(mechanism);
+    command.Append(name, std::strlen(name));
+    command.Append(' ');
+    AppendBase64(command, raw.Data(), raw.Length());
+    raw.Clear();
+    x.SendSecret(command, mechanism == TokenMechanism::Bearer ? kHiddenBearer : kHiddenXoauth2);
+    command.Clear();
+    TokenAttempt attempt;
+    unsigned code = x.Read(true);
+    if (code == kChallenge) {
+        std::string text = x.reply.IsEmpty() ? std::string() : x.reply[0].str();
+        size_t lineEnd = text.find_first_of("\r\n");
+        if (lineEnd != std::string::npos) text.erase(lineEnd);
+        vec<unsigned char> decoded;
+        if (Base64Decode(&decoded, text.c_str()))
+            attempt.challenge = OneLine(string(std::string(reinterpret_cast<const char*>(decoded.Data()), decoded.Count())));
+        else
+            attempt.challenge = OneLine(string(text));
+        x.Send("");
+        code = x.Read(true);
+    }
+    attempt.reply = x.ReplyText();
+    if (code == kAuthenticated) attempt.result = TokenAttempt::Done;
+    else if (code == kServiceClosing) attempt.result = TokenAttempt::Closing;
+    else if (code == kAuthFailed || attempt.challenge.HasText()) attempt.result = TokenAttempt::Refused;
+    else attempt.result = TokenAttempt::Failed;
+    return attempt;
+}
+
+// The mechanism to use: OAUTHBEARER, the standard one, before XOAUTH2.
+TokenMechanism ChooseMechanism(const SmtpSession& session) {
+    const ServerOffers& offered = session.offers;
+    if (!offered.oauthBearer && !offered.xoauth2)
+        Raise("Сервер не предлагает вход OAuth 2.0 (AUTH OAUTHBEARER или XOAUTH2)");
+    return offered.oauthBearer ? TokenMechanism::Bearer : TokenMechanism::Xoauth2;
+}
+
+string RefusalText(TokenMechanism mechanism, const SmtpSession& session, const TokenAttempt& attempt) {
+    string text = string("Сервер не принял маркер доступа OAuth (") + MechanismName(mechanism) + ", имя \"" +
+                  session.settings.login + "\"), ответ сервера: " + attempt.reply;
+    if (attempt.challenge.HasText()) text += " (запрос сервера: " + attempt.challenge + ")";
+    return text;
+}
+
+// Signs in with the access token of session.tokens. A token the server refuses is dropped and
+// a new one fetched once; the sign-in is tried once more with it, on a new connection when
+// the server has closed this one. Every failure raises: it is the server's or the settings'
+// as a whole, and the pass ends.
+void SignInWithToken(SmtpSession& session) {
+    SmtpConnection& connection = session.connection;
+    const string& login = session.settings.login;
+    // A token is worth as much as a password: it never travels in plain text.
+    if (!connection.IsSecure())
+        Raise(FormatBuffer(kFormatSize, "Вход OAuth 2.0 (Auth = %lu) возможен только в защищённом соединении: задайте "
+                                        "Tls = 1 или 2", static_cast<unsigned long>(session.settings.auth)));
+    if (login.IsEmpty()) Raise("Не задано входное имя пользователя");
+    // The login goes into a text whose fields control characters separate.
+    for (const char* p = login.c_str(); *p; ++p)
+        if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F)
+            Raise("Входное имя пользователя (Login) содержит управляющие символы");
+    TokenMechanism mechanism = ChooseMechanism(session);
+    SecretText token;
+    session.tokens.AccessToken(&token);
+    TokenAttempt attempt = TryToken(session, mechanism, token);
+    if (attempt.result == TokenAttempt::Done) {
+        connection.Log().WriteText(Runlog::Detail, string("Авторизация пройдена (") + MechanismName(mechanism) + ")");
+        return;
+    }
+    if (attempt.result != TokenAttempt::Refused) Raise(RefusalText(mechanism, session, attempt));
+    connection.Log().WriteText(Runlog::Detail, LogSafe(RefusalText(mechanism, session, attempt)) +
+                                                   "; запрашиваем новый маркер доступа");
+    session.tokens.Drop();
+    session.tokens.AccessToken(&token);
+    bool reconnect = false;
+    try {
+        attempt = TryToken(session, mechanism, token);
+        reconnect = attempt.result == TokenAttempt::Closing;
+    } catch (const QuilletException&) {
+        // The server closed the connection after refusing the token.
+        if (connection.StopRequested()) throw;
+        reconnect = true;
+    }
+    if (reconnect) {
+        connection.Log().Write(Runlog::Detail, "Сервер закрыл соединение после отказа, входим заново");
+        if (!SmtpConnect(session)) Raise("Почтовый сервер не задан, отправка невозможна");
+        GreetAndSecure(session);
+        session.state = SessionState::Auth;
+        mechanism = ChooseMechanism(session);
+        attempt = TryToken(session, mechanism, token);
+    }
+    if (attempt.result != TokenAttempt::Done) Raise(RefusalText(mechanism, session, attempt));
+    connection.Log().WriteText(Runlog::Detail, string("Авторизация пройдена (") + MechanismName(mechanism) + ")");
+}
+
+}  // namespace
+
+void SmtpHello(SmtpSession& session) {
+    const SmtpTimeouts& t = ReplyTimeouts();
+    SmtpConnection& connection = session.connection;
+    GreetAndSecure(session);
+    if (session.settings.auth != SmtpAuth::Password) {
+        session.state = SessionState::Auth;
+        SignInWithToken(session);
+        session.state = SessionState::Ready;
+        return;
     }
 
     const string& login = session.settings.login;

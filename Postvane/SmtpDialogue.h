@@ -3,7 +3,8 @@
 // DATA (or BDAT) with the content, and at the end QUIT. Each step sends its command, reads
 // the reply and accepts one code; any other raises QLAppException whose text names the step
 // and quotes the reply (the reply list joined: continuation texts, then the last line whole).
-// Failed authentication raises nothing: the conversation goes on and the server decides.
+// A password that fails raises nothing: the conversation goes on and the server decides; a
+// failed sign-in with an OAuth 2.0 token raises (SmtpHello).
 //
 // Configuration: the session's settings, read once when it was opened (Login, Pass,
 // ReversePath). Transport failures and stop requests raise the texts listed in
@@ -62,6 +63,23 @@ private:
 // that offered the mechanism logs once "Авторизация не пройдена (имя \"<Login>\"), ответ
 // сервера: <reply>" (kind 2) and the conversation goes on: the server decides at MAIL FROM.
 // The AUTH exchange is never traced in clear; credentials are built only in wiping buffers.
+//
+// With Auth 1 or 2 (session.settings.auth) the sign-in is by an OAuth 2.0 access token from
+// session.tokens instead: OAUTHBEARER when offered, else XOAUTH2, the token in the initial
+// response. It is only spoken inside TLS. The server's error challenge (334 with Base64 JSON)
+// gets the empty response, then its final reply. A refused token (the error challenge, 535)
+// is dropped, a new one fetched once and the sign-in tried once more, on a new connection
+// (SmtpConnect, then the greeting, EHLO and STARTTLS again) when the server has closed this
+// one. Success logs "Авторизация пройдена (<mechanism>)" (kind 6), the first refusal its
+// reply (kind 6). Every failure raises: the settings' or the server's, never a message's.
+// Raises, besides the texts of OAuthTokenSource::AccessToken (OAuthFailure, BadSetting):
+//   "Вход OAuth 2.0 (Auth = %u) возможен только в защищённом соединении: задайте Tls = 1 или 2"
+//                                                       before any AUTH is sent
+//   "Сервер не предлагает вход OAuth 2.0 (AUTH OAUTHBEARER или XOAUTH2)"
+//   "Входное имя пользователя (Login) содержит управляющие символы"
+//   "Сервер не принял маркер доступа OAuth (<mechanism>, имя \"<Login>\"), ответ сервера:
+//    <reply>[ (запрос сервера: <the error challenge's JSON>)]"
+//
 // Raises:
 //   "Неожиданная ошибка Winsock: %u"                   getsockname failed
 //   "Неожиданный код начального ответа сервера: %u"    greeting not 220

@@ -94,6 +94,7 @@ void ReadSmtpSettings(SmtpSettings* out) {
     settings.policy.host = BareHost(settings.server);
     settings.policy.rootFile = smtp["TlsRootCertificate"];
     settings.policy.skipCheck = skipCheck;
+    settings.auth = ReadSmtpAuth();
     settings.login = smtp["Login"];
     settings.password.Clear();
     LoadSecret(smtp.Handle(), "Pass", &settings.password);  // a missing or unreadable value is the empty password

@@ -7,6 +7,7 @@
 #pragma once
 #include <functional>
 #include <vector>
+#include "OAuthToken.h"
 #include "Secret.h"
 #include "SmtpConnection.h"
 #include "core.h"
@@ -18,12 +19,14 @@ struct SmtpSettings {
     string server;       // Server as stored; empty: no server set
     string port;         // as the resolver takes it: a number's text or a service name
     TlsPolicy policy;    // Tls, TlsRootCertificate, TlsSkipCheck, and the host the certificate must name
-    string login;        // Login
+    SmtpAuth auth = SmtpAuth::Password;  // Auth: the password, or an OAuth 2.0 access token
+    string login;        // Login: the mailbox that signs in and sends
     SecretText password; // Pass, unprotected in a wiping buffer; missing or unreadable: empty
     string reversePath;  // ReversePath
 };
 
-// Reads the SMTP subkey into *settings (the password replaced, the old one wiped). Raises BadSetting (Setting.h) for a Tls, TlsSkipCheck or Port value
+// Reads the SMTP subkey into *settings (the password replaced, the old one wiped). Raises
+// BadSetting (Setting.h) for an Auth (ReadSmtpAuth, OAuthToken.h), Tls, TlsSkipCheck or Port value
 // that cannot be used, naming the value, its key and what is allowed: a security setting that
 // cannot be read as what it says is never taken for plain SMTP.
 void ReadSmtpSettings(SmtpSettings* settings);
@@ -32,6 +35,8 @@ void ReadSmtpSettings(SmtpSettings* settings);
 struct ServerOffers {
     bool plain = false;     // AUTH PLAIN
     bool login = false;     // AUTH LOGIN
+    bool xoauth2 = false;     // AUTH XOAUTH2
+    bool oauthBearer = false; // AUTH OAUTHBEARER
     bool startTls = false;
     bool eightBit = false;  // 8BITMIME
     bool size = false;      // SIZE
@@ -114,7 +119,8 @@ const DWORD kFinalReplyGraceMs = 5000;
 
 class SmtpSession {
 public:
-    explicit SmtpSession(SmtpConnection& connection) : connection(connection) {}
+    explicit SmtpSession(SmtpConnection& connection)
+        : connection(connection), stop_(connection), tokens(stop_, connection.Log()) {}
     SmtpSession(const SmtpSession&) = delete;
     SmtpSession& operator=(const SmtpSession&) = delete;
 
@@ -139,6 +145,26 @@ public:
     ServerOffers offers;    // the last EHLO reply's offers; cleared by SmtpConnect
     SentAhead ahead;        // commands whose replies are owed; cleared by SmtpConnect
     unsigned transactions = 0;  // transactions whose final reply came on this session
+
+private:
+    // The connection's stop test, for the token fetches: a stop request ends them as it
+    // ends the SMTP waits.
+    class ConnectionStop : public StopTest {
+    public:
+        explicit ConnectionStop(SmtpConnection& connection) : connection_(connection) {}
+        bool CheckStop(bool quiet) override {
+            if (!quiet) connection_.CheckStop();
+            return connection_.StopRequested();
+        }
+    private:
+        SmtpConnection& connection_;
+    };
+    ConnectionStop stop_;
+
+public:
+    // The OAuth 2.0 access token (Auth 1 or 2): it outlives the connections, so one token
+    // serves every session until shortly before it expires (OAuthTokenSource).
+    OAuthTokenSource tokens;
 };
 
 }  // namespace Postvane

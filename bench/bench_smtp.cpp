@@ -1,8 +1,9 @@
 // Whole SMTP transactions (connect, EHLO, AUTH, MAIL, RCPT, DATA, QUIT) against local
 // sinks: Postfix's smtp-sink and aiosmtpd with AUTH; then one aiosmtpd that offers STARTTLS,
 // in plain text and with STARTTLS (certificates made with openssl, the root pinned), so that
-// the two rows differ by TLS alone. Prints transactions per second for 2 KiB messages and
-// MiB/s for 1 MiB messages.
+// the two rows differ by TLS alone; last, STARTTLS with a sign-in by an OAuth 2.0 access
+// token (the token endpoint's own SMTP server, token_peer.py), one token serving every
+// session. Prints transactions per second for 2 KiB messages and MiB/s for 1 MiB messages.
 //
 //   bench_smtp.exe [--seconds N] [--large-count N]
 //
@@ -19,6 +20,7 @@
 #include "SmtpDialogue.h"
 #include "SmtpPeer.h"
 #include "SmtpTransport.h"
+#include "../tests/Postvane/TokenPeer.h"
 
 using namespace Postvane;
 
@@ -126,6 +128,24 @@ int main(int argc, char** argv) {
             smtp["TlsRootCertificate"] = (certificates / "root.pem").c_str();
             ok = Measure("aiosmtpd plain", peer.Port(), seconds, largeCount, 0) && ok;
             ok = Measure("aiosmtpd STARTTLS", peer.Port(), seconds, largeCount, 1) && ok;
+        }
+    }
+    {
+        testing_support::TempDir certificates;
+        std::string made = smtppeer::MakeTestCertificates(certificates.Path());
+        tokentest::TokenPeer peer(certificates.Path(), true);
+        if (!made.empty() || !peer.Error().empty()) {
+            std::printf("the token endpoint with SMTP did not start: %s%s\n", made.c_str(), peer.Error().c_str());
+            ok = false;
+        } else {
+            RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, true, RegKey::AllAccess);
+            smtp["TlsRootCertificate"] = (certificates / "root.pem").c_str();
+            smtp["Auth"] = 1;
+            smtp["OAuthTokenUrl"] = ("https://localhost:" + std::to_string(peer.Port()) + "/token").c_str();
+            smtp["OAuthClientId"] = "kiosk-client";
+            StoreSecret(kSecretDescription, smtp.Handle(), "OAuthSecret", "cl&secret=+% \xEF");
+            ok = Measure("OAuth STARTTLS", peer.SmtpPort(), seconds, largeCount, 1) && ok;
+            smtp["Auth"] = 0;
         }
     }
     WSACleanup();

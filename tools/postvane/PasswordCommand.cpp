@@ -6,9 +6,8 @@
 #include "Tool.h"
 #include "qlbase.h"
 
-namespace {
+namespace tool {
 
-// Reads one line from the console without echoing it.
 std::string ReadHidden() {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
@@ -26,11 +25,15 @@ std::string ReadHidden() {
     return line;
 }
 
+}  // namespace tool
+
+namespace {
+
 int RunPassword(const tool::Args& args) {
     std::string password;
     if (tool::Options(args, "--value").empty()) {
         std::fprintf(stderr, "password: ");
-        password = ReadHidden();
+        password = tool::ReadHidden();
     } else {
         password = tool::Option(args, "--value");
     }

@@ -2,6 +2,8 @@
 // configured server, runs the greeting, EHLO or HELO, STARTTLS when Tls asks for it,
 // authentication and QUIT, and prints the exchange (credentials hidden) as it happens, then
 // what became of TLS: the protocol, the server's certificate and the outcome of its check.
+// With OAuth 2.0 (Auth = 1 or 2) it also prints the token step: the endpoint asked, its HTTP
+// status, the token's expiry and granted scope, never the token.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -78,6 +80,8 @@ int RunTestSmtp(const tool::Args& args) {
         std::printf("Failed: %s\n", e.Reason().c_str());
         result = 1;
     }
+    if (service.session.settings.auth != Postvane::SmtpAuth::Password)
+        std::printf("OAuth token: %s\n", service.session.tokens.Describe().c_str());
     PrintTls(service.connection);
     Postvane::SmtpDisconnect(service.session);
     Postvane::SetSmtpTraceSink(nullptr, nullptr);

@@ -25,4 +25,7 @@ std::vector<std::string> Options(const Args& args, const char* name);
 std::string Option(const Args& args, const char* name, const std::string& fallback = std::string());
 bool HasFlag(const Args& args, const char* name);
 
+// Reads one line from the console without echoing it (a password, a secret).
+std::string ReadHidden();
+
 }  // namespace tool
