@@ -3,7 +3,7 @@
 http.server over TLS on a free port of 127.0.0.1, with server.pem and server.key from the
 certificate directory (test_certs.py).
 
-  token_peer.py --control PORT --certs DIR [--smtp]
+  token_peer.py --control PORT --certs DIR [--smtp] [--client-secret TEXT]
 
 It connects to 127.0.0.1:PORT, writes "PORT <n>" on that connection ("PORT <n> SMTP <m>"
 with --smtp) and serves until the connection closes. Clients and grants it knows:
@@ -308,7 +308,11 @@ def main():
     parser.add_argument("--control", type=int, required=True)
     parser.add_argument("--certs", required=True)
     parser.add_argument("--smtp", action="store_true")
+    parser.add_argument("--client-secret", help="the client secret it takes instead of its own")
     args = parser.parse_args()
+    if args.client_secret is not None:
+        global CLIENT_SECRET
+        CLIENT_SECRET = args.client_secret
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(args.certs, "server.pem"), os.path.join(args.certs, "server.key"))
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
