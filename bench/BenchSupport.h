@@ -100,44 +100,14 @@ public:
 
     explicit HostScript(const std::string& arguments, LineHandler handler = LineHandler())
         : handler_(handler), control_(INVALID_SOCKET), port_(0) {
-        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int length = sizeof address;
-        if (listener == INVALID_SOCKET || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            error_ = "cannot listen for the control connection";
-            if (listener != INVALID_SOCKET) closesocket(listener);
-            return;
-        }
-        std::string command = "\"" + smtppeer::DosPath("/usr/bin/python3") + "\" \"" + smtppeer::HostPeerScript() +
-                              "\" --control " + std::to_string(ntohs(address.sin_port)) + " " + arguments;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process = {};
-        std::vector<char> line(command.begin(), command.end());
-        line.push_back('\0');
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-            error_ = "cannot start " + command + ": error " + std::to_string(GetLastError());
-            closesocket(listener);
-            return;
-        }
-        // Wine hands out no handles for a Unix process; the control connection stands in.
-        if (process.hThread) CloseHandle(process.hThread);
-        if (process.hProcess) CloseHandle(process.hProcess);
-        if (smtppeer::Readable(listener, kStartWaitMs)) control_ = accept(listener, nullptr, nullptr);
-        closesocket(listener);
-        if (control_ == INVALID_SOCKET) {
-            error_ = "the script did not connect back: " + command;
-            return;
-        }
+        control_ = smtppeer::LaunchPeerScript(smtppeer::HostPeerScript(), arguments, &error_);
+        if (control_ == INVALID_SOCKET) return;
         std::string first;
         DWORD start = GetTickCount();
         while (!NextLine(&first) && GetTickCount() - start < kStartWaitMs && Receive(100)) {
         }
         if (first.compare(0, 5, "PORT ") != 0) {
-            error_ = "the script did not report its port: " + (first.empty() ? command : first);
+            error_ = "the script did not report its port: " + (first.empty() ? arguments : first);
             return;
         }
         port_ = static_cast<unsigned short>(std::atoi(first.c_str() + 5));

@@ -18,39 +18,11 @@ class TokenPeer {
 public:
     // Serves with server.pem and server.key of the certificate directory; with smtp, SMTP too.
     explicit TokenPeer(const std::string& certificates, bool smtp = false) {
-        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int length = sizeof address;
-        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            error_ = "cannot listen for the control connection";
-            closesocket(listener);
-            return;
-        }
-        std::string script = smtppeer::HostPeerScript();
-        script = script.substr(0, script.rfind("host_peer.py")) + "token_peer.py";
-        std::string command = "\"" + smtppeer::DosPath("/usr/bin/python3") + "\" \"" + script + "\" --control " +
-                              std::to_string(ntohs(address.sin_port)) + " --certs \"" +
-                              smtppeer::UnixPath(certificates) + "\"" + (smtp ? " --smtp" : "");
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process = {};
-        std::vector<char> line(command.begin(), command.end());
-        line.push_back('\0');
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-            error_ = "cannot start " + command;
-            closesocket(listener);
-            return;
-        }
-        if (process.hThread) CloseHandle(process.hThread);
-        if (process.hProcess) CloseHandle(process.hProcess);
-        if (smtppeer::Readable(listener, kStartWait)) control_ = accept(listener, nullptr, nullptr);
-        closesocket(listener);
+        std::string command = "--certs \"" + smtppeer::UnixPath(certificates) + "\"" + (smtp ? " --smtp" : "");
+        control_ = smtppeer::LaunchPeerScript(smtppeer::PeerScript("token_peer.py"), command, &error_);
         std::string first = control_ == INVALID_SOCKET ? std::string() : NextLine(kStartWait);
         if (first.compare(0, 5, "PORT ") == 0) port_ = static_cast<unsigned short>(std::atoi(first.c_str() + 5));
-        else error_ = "the token peer did not report its port: " + command;
+        else if (error_.empty()) error_ = "the token peer did not report its port: " + command;
         size_t smtpAt = first.find(" SMTP ");
         if (smtpAt != std::string::npos) smtpPort_ = static_cast<unsigned short>(std::atoi(first.c_str() + smtpAt + 6));
         else if (smtp && error_.empty()) error_ = "the token peer did not report its SMTP port: " + first;

@@ -22,42 +22,8 @@ std::string Decode(const std::string& field) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
-// Starts host_peer.py with the arguments after its control port and waits until it has
-// connected back. Returns the control connection, or INVALID_SOCKET with *error set.
 SOCKET LaunchHostScript(const std::string& arguments, std::string* error) {
-    static WinsockUser winsock;
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        *error = "cannot listen for the control connection";
-        closesocket(listener);
-        return INVALID_SOCKET;
-    }
-    std::string command = Quoted(DosPath(kPython)) + " " + Quoted(HostPeerScript()) + " --control " +
-                          std::to_string(ntohs(address.sin_port)) + " " + arguments;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back('\0');
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        *error = "cannot start " + command + ": error " + std::to_string(GetLastError());
-        closesocket(listener);
-        return INVALID_SOCKET;
-    }
-    // Wine hands out no handles for a Unix process; the control connection stands in.
-    if (process.hThread) CloseHandle(process.hThread);
-    if (process.hProcess) CloseHandle(process.hProcess);
-
-    SOCKET control = INVALID_SOCKET;
-    if (Readable(listener, kStartWait)) control = accept(listener, nullptr, nullptr);
-    closesocket(listener);
-    if (control == INVALID_SOCKET) *error = "the peer did not connect back: " + command;
-    return control;
+    return LaunchPeerScript(HostPeerScript(), arguments, error);
 }
 
 }  // namespace
@@ -84,6 +50,48 @@ std::string DosPath(const char* unixPath) {
 }
 
 const char* HostPeerScript() { return SMTPPEER_HOST_SCRIPT; }
+
+std::string PeerScript(const char* name) {
+    std::string script = HostPeerScript();
+    size_t slash = script.rfind('/');
+    return script.substr(0, slash == std::string::npos ? 0 : slash + 1) + name;
+}
+
+SOCKET LaunchPeerScript(const std::string& script, const std::string& arguments, std::string* error) {
+    static WinsockUser winsock;
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        *error = "cannot listen for the control connection";
+        closesocket(listener);
+        return INVALID_SOCKET;
+    }
+    std::string command = Quoted(DosPath(kPython)) + " " + Quoted(script) + " --control " +
+                          std::to_string(ntohs(address.sin_port)) + " " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        *error = "cannot start " + command + ": error " + std::to_string(GetLastError());
+        closesocket(listener);
+        return INVALID_SOCKET;
+    }
+    // Wine hands out no handles for a Unix process; the control connection stands in.
+    if (process.hThread) CloseHandle(process.hThread);
+    if (process.hProcess) CloseHandle(process.hProcess);
+
+    SOCKET control = INVALID_SOCKET;
+    if (Readable(listener, kStartWait)) control = accept(listener, nullptr, nullptr);
+    closesocket(listener);
+    if (control == INVALID_SOCKET) *error = "the peer did not connect back: " + command;
+    return control;
+}
 
 std::string UnixPath(const std::string& windowsPath) {
     typedef char*(CDECL * ToUnix)(LPCWSTR);

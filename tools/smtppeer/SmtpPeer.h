@@ -138,6 +138,14 @@ private:
 
 // The Unix path of the host peer script (fixed when the library is built).
 const char* HostPeerScript();
+// The Unix path of another script beside it (token_peer.py).
+std::string PeerScript(const char* name);
+
+// Starts a peer script (its Unix path) under /usr/bin/python3 with "--control PORT" and the
+// arguments, and waits until it has connected back to that port. Returns the control
+// connection, or INVALID_SOCKET with *error set. Wine hands out no handle for a Unix process:
+// the control connection stands in, and the script ends when it closes.
+SOCKET LaunchPeerScript(const std::string& script, const std::string& arguments, std::string* error);
 
 // The Unix path of a Windows path (the Wine prefix's mapping); the path itself elsewhere.
 std::string UnixPath(const std::string& windowsPath);
