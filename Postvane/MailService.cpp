@@ -94,11 +94,21 @@ bool MailService::IsLeftAlone(const keystring& name, DWORD* wait) {
     return true;
 }
 
-void MailService::ForgetLeftFilesBut(const std::vector<keystring>& names) {
-    for (auto entry = leftFiles.begin(); entry != leftFiles.end();) {
+namespace {
+
+template <typename Map>
+void KeepOnly(Map& map, const std::vector<keystring>& names) {
+    for (auto entry = map.begin(); entry != map.end();) {
         if (std::binary_search(names.begin(), names.end(), entry->first)) ++entry;
-        else entry = leftFiles.erase(entry);
+        else entry = map.erase(entry);
     }
+}
+
+}  // namespace
+
+void MailService::ForgetFilesBut(const std::vector<keystring>& names) {
+    KeepOnly(leftFiles, names);
+    KeepOnly(memory, names);
 }
 
 void MailService::InvokeCallback(int code, int detail) {

@@ -128,9 +128,9 @@ public:
     void LeaveAlone(const keystring& name, DWORD ms);
     // True when the file is set aside and not yet due; *wait gets the milliseconds left.
     bool IsLeftAlone(const keystring& name, DWORD* wait = nullptr);
-    // Forgets every entry whose file is not among names (sorted), and everything when the
-    // outbox changes.
-    void ForgetLeftFilesBut(const std::vector<keystring>& names);
+    // Forgets every entry (left file, memory) whose file is not among names (sorted); both are
+    // cleared when the outbox changes.
+    void ForgetFilesBut(const std::vector<keystring>& names);
     std::map<keystring, LeftFile> leftFiles;
     // Messages the service remembers something of (MessageMemory); forgotten with their file.
     std::map<keystring, MessageMemory> memory;

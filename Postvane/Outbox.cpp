@@ -1,7 +1,5 @@
 #include "Outbox.h"
-#include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <set>
 #include "Disposal.h"
 #include "MailService.h"
@@ -48,8 +46,6 @@ bool OpenSession(MailService& service) {
     return true;
 }
 
-bool IsPermanent(unsigned code) { return code >= 500 && code <= 599; }
-bool IsTemporary(unsigned code) { return code >= 400 && code <= 499; }
 // 530 to MAIL FROM asks for a sign-in the service did not make: a matter of the settings and
 // the server, which every message would meet alike.
 const unsigned kAuthRequired = 530;
@@ -73,11 +69,11 @@ std::vector<RecipientEntry> Mark(OutboxMessage& m, const TransactionOutcome& out
         } else if (whole && (!said || said->Accepted() || said->code == 0)) {
             line.state = RecipientState::Refused;
             line.reply = outcome.failure;
-        } else if (said && IsPermanent(said->code)) {
+        } else if (said && IsPermanentReply(said->code)) {
             line.state = RecipientState::Refused;
             line.reply = said->reply;
         } else {
-            line.reply = said && IsTemporary(said->code) ? said->reply : outcome.failure;
+            line.reply = said && IsTemporaryReply(said->code) ? said->reply : outcome.failure;
         }
         for (RecipientEntry& e : m.recipients)
             if (e.address == line.address && e.state == RecipientState::Pending) {
@@ -132,9 +128,9 @@ void Decide(MailService& service, OutboxMessage& m, const TransactionOutcome& ou
     m.lastFailure = outcome.failure;
     // A refusal stands even when the session is lost after it (a failed RSET).
     bool whole = !outcome.stopped && !outcome.Delivered() &&
-                 ((outcome.reached == TransactionStep::Mail && (outcome.tooBig || (IsPermanent(outcome.code) &&
+                 ((outcome.reached == TransactionStep::Mail && (outcome.tooBig || (IsPermanentReply(outcome.code) &&
                                                                                    outcome.code != kAuthRequired))) ||
-                  (outcome.reached == TransactionStep::Content && IsPermanent(outcome.code)));
+                  (outcome.reached == TransactionStep::Content && IsPermanentReply(outcome.code)));
     bool counted = false;
     if (outcome.stopped) {
         if (outcome.reached == TransactionStep::Content)
@@ -490,9 +486,7 @@ bool OutboxPass(MailService& service, DWORD* next) {
         unsigned pending = 0;
         PhaseTimer listing(service.profile, DeliveryPhase::List);
         std::vector<keystring> names = ListOutbox(outbox);
-        service.ForgetLeftFilesBut(names);
-        for (auto it = service.memory.begin(); it != service.memory.end();)
-            it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it) : service.memory.erase(it);
+        service.ForgetFilesBut(names);
         std::set<keystring> waitNames = WaitNames(outbox);
         std::set<keystring> marked = MarkedNames(waitNames);
         WaitListing lent(service, waitNames);

@@ -44,7 +44,6 @@ string RecipientRecordPath(const string& outbox, const string& messagePath) {
 
 std::vector<RecipientEntry> ReadRecipientRecord(const string& path) {
     std::vector<RecipientEntry> entries;
-    if (!FileExists(path)) return entries;
     string text;
     try {
         text = LoadTextFile(path);

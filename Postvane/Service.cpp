@@ -98,6 +98,7 @@ void MailService::Run() {
     outboxRecovered = false;
     outboxUnavailable = false;
     leftFiles.clear();
+    memory.clear();
 
     SetLogDirectory(ConfigText("LogDir"));
     WriteEvent(kEventStart, "START", "запуск сервиса отправки электронной почты, версия 1.1.0.2");
@@ -205,6 +206,7 @@ bool MailService::RefreshOutboxDir() {
     }
     if (changed) {
         leftFiles.clear();
+        memory.clear();
         outboxRecovered = false;
         outboxUnavailable = false;
         if (outboxDirectory.IsEmpty()) Log().Write(Runlog::Error, "Почтовый ящик не задан.");

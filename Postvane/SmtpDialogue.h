@@ -32,6 +32,10 @@ struct SmtpTimeouts {
 };
 SmtpTimeouts& ReplyTimeouts();
 
+// Reply codes that refuse for good (5yz) and for now (4yz).
+inline bool IsPermanentReply(unsigned code) { return code >= 500 && code <= 599; }
+inline bool IsTemporaryReply(unsigned code) { return code >= 400 && code <= 499; }
+
 // A refusal by the server of a step of a transaction (MAIL, RCPT, DATA, BDAT, the final dot):
 // the text names the step and quotes the reply, the code tells a permanent refusal (5xx) from
 // a temporary one (4xx).
@@ -39,7 +43,7 @@ class SmtpRefusal : public QLAppException {
 public:
     SmtpRefusal(unsigned code, const string& text) : QLAppException(text), code_(code) {}
     unsigned Code() const { return code_; }
-    bool IsPermanent() const { return code_ >= 500 && code_ <= 599; }
+    bool IsPermanent() const { return IsPermanentReply(code_); }
 private:
     unsigned code_;
 };
