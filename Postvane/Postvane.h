@@ -57,6 +57,36 @@ POSTVANE_API BOOL WINAPI SmtpEnabled(void);
 // another thread; otherwise 1 with last error 0. A callback may call it for itself.
 POSTVANE_API BOOL WINAPI SetPostvaneCallback(PostvaneCallback callback, void* userData);
 
+// What the outbox holds, for the operator's page. Fixed layout on both targets (536 bytes).
+typedef struct SmtpQueueFigures {
+    DWORD Size;               // at least sizeof(SmtpQueueFigures)
+    DWORD Waiting;            // messages in the outbox still to be delivered
+    DWORD OldestAgeSeconds;   // how long the oldest of them has waited; 0 when none waits
+    DWORD BadMail;            // messages set aside in bad mail (their notes not counted)
+    FILETIME LastFailureTime; // UTC; zero when no failure is on record
+    char LastFailure[512];    // the last failure's text (windows-1251, NUL-terminated, cut to fit); empty when none
+} SmtpQueueFigures;
+
+// Fills *figures from the outbox, the bad-mail directory and the service's record of its last
+// failure, as the settings stand now; changes nothing. 1 with last error 0; 0 when refused:
+// ERROR_INVALID_PARAMETER (null record), ERROR_INVALID_DATA (Size too small), or the Windows
+// code of a failure to read. An outbox that is not configured or does not exist holds nothing.
+POSTVANE_API BOOL WINAPI SmtpQueueStatus(SmtpQueueFigures* figures);
+
+// Tests a connection with SMTP settings without sending mail: connect, TLS as Tls asks,
+// sign-in (password or OAuth 2.0, as Auth asks; none without a Login for a password), QUIT.
+// settings: an open key holding the values of the SMTP subkey (Server, Port, Tls,
+// TlsRootCertificate, TlsSkipCheck, Auth, Login, Pass, the OAuth values), read as the service
+// reads its own; null: the configured SMTP subkey. cancel: an event (may be null); once it is
+// set the test ends within about a second. outcome: one plain sentence for the operator
+// (windows-1251, always NUL-terminated, cut to fit outcomeSize), on success and on failure.
+// 1 with last error 0 when every step succeeded; 0 with ERROR_INVALID_PARAMETER (null outcome
+// or outcomeSize 0), ERROR_CANCELLED, ERROR_BAD_CONFIGURATION (no server, or a value that
+// cannot be used), ERROR_HOST_UNREACHABLE (the name does not resolve, or no connection),
+// ERROR_CONNECTION_ABORTED (TLS, the certificate, or the server broke the dialogue),
+// ERROR_LOGON_FAILURE (sign-in refused, or no access token).
+POSTVANE_API BOOL WINAPI SmtpTestConnection(HKEY settings, HANDLE cancel, char* outcome, DWORD outcomeSize);
+
 #ifdef __cplusplus
 }
 
@@ -71,7 +101,9 @@ POSTVANE_API BOOL SmtpCreateDefaultConfig();
 #ifdef _WIN64
 static_assert(sizeof(SmtpMail) == 64, "SmtpMail layout");
 static_assert(sizeof(SmtpMailAttachment) == 40, "SmtpMailAttachment layout");
+static_assert(sizeof(SmtpQueueFigures) == 536, "SmtpQueueFigures layout");
 #else
 static_assert(sizeof(SmtpMail) == 32, "SmtpMail is 32 bytes on Win32");
 static_assert(sizeof(SmtpMailAttachment) == 20, "SmtpMailAttachment is 20 bytes on Win32");
+static_assert(sizeof(SmtpQueueFigures) == 536, "SmtpQueueFigures is 536 bytes on Win32");
 #endif
