@@ -16,7 +16,6 @@ namespace Postvane {
 namespace {
 
 const size_t kFormatSize = 256;
-const char kSmtpSubkey[] = "SMTP";
 const char kHttpsPrefix[] = "https://";
 const char kDefaultHttpsPort[] = "443";
 const char kUrlAllowed[] = "адрес вида https://сервер[:порт][/путь]";
@@ -725,14 +724,15 @@ void Exchange(StopTest& stop, Runlog& log, const OAuthSettings& s, const SecretT
 
 // ---- Settings ------------------------------------------------------------------------------
 
-SmtpAuth ReadSmtpAuth() {
-    RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
-    return AuthOf(smtp);
+SmtpAuth ReadSmtpAuth(HKEY settings) {
+    std::unique_ptr<RegKey> smtp = OpenSmtpKey(settings, KEY_READ);
+    return AuthOf(*smtp);
 }
 
-void ReadOAuthSettings(OAuthSettings* out) {
+void ReadOAuthSettings(OAuthSettings* out, HKEY settings) {
     OAuthSettings& s = *out;
-    RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
+    std::unique_ptr<RegKey> key = OpenSmtpKey(settings, KEY_READ);
+    const RegKey& smtp = *key;
     s.auth = AuthOf(smtp);
     s.secret.Clear();
     s.refreshToken.Clear();
@@ -763,7 +763,7 @@ OAuthTokenSource::OAuthTokenSource(StopTest& stop, Runlog& log) : stop_(stop), l
 
 void OAuthTokenSource::AccessToken(SecretText* token) {
     OAuthSettings settings;
-    ReadOAuthSettings(&settings);
+    ReadOAuthSettings(&settings, settingsKey);
     if (settings.auth == SmtpAuth::Password) throw QLAppException("Вход OAuth 2.0 не включён (Auth = 0)");
     string identity = FormatBuffer(32, "%lu ", static_cast<unsigned long>(settings.auth)) + settings.tokenUrl + "\n" +
                       settings.clientId + "\n" + settings.scope;
@@ -850,12 +850,8 @@ void OAuthTokenSource::Fetch(OAuthSettings& s) {
             log_.WriteText(Runlog::Error, "Сервер маркеров OAuth прислал маркер обновления с недопустимыми знаками; "
                                           "он не сохранён");
         } else {
-            SecretText stored;
-            CopySecret(rotated->value, &stored);
-            stored.Append('\0');
-            RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, false, KEY_SET_VALUE);
-            bool saved = smtp.IsOpen() && StoreSecret(kSecretDescription, smtp.Handle(), "OAuthRefreshToken", stored.Data());
-            DWORD error = saved ? 0 : (smtp.IsOpen() ? GetLastError() : DWORD(ERROR_FILE_NOT_FOUND));
+            DWORD error = 0;
+            bool saved = StoreRefresh(rotated->value, refresh, &error);
             if (saved) {
                 unsavedRefresh_.Clear();
                 replacedRefresh_.Clear();
@@ -871,11 +867,8 @@ void OAuthTokenSource::Fetch(OAuthSettings& s) {
         }
     } else if (fromMemory) {
         // The endpoint kept the token from memory: try once more to store it.
-        SecretText stored;
-        CopySecret(unsavedRefresh_, &stored);
-        stored.Append('\0');
-        RegKey smtp(HKEY_LOCAL_MACHINE, kSmtpKeyPath, false, KEY_SET_VALUE);
-        if (smtp.IsOpen() && StoreSecret(kSecretDescription, smtp.Handle(), "OAuthRefreshToken", stored.Data())) {
+        DWORD error = 0;
+        if (StoreRefresh(unsavedRefresh_, replacedRefresh_, &error)) {
             unsavedRefresh_.Clear();
             replacedRefresh_.Clear();
         }
@@ -883,6 +876,27 @@ void OAuthTokenSource::Fetch(OAuthSettings& s) {
     log_.WriteText(Runlog::Detail, "Маркер доступа OAuth получен от " + LogSafe(s.host) +
                                        FormatBuffer(kFormatSize, " (HTTP %u): действует %.0f с", answer.status, lifetime) +
                                        (grantedScope_.HasText() ? ", разрешения: " + LogSafe(grantedScope_) : string("")));
+}
+
+bool OAuthTokenSource::StoreRefresh(const SecretText& rotated, const SecretText& used, DWORD* error) {
+    SecretText stored;
+    CopySecret(rotated, &stored);
+    stored.Append('\0');
+    std::unique_ptr<RegKey> key = OpenSmtpKey(settingsKey, KEY_SET_VALUE);
+    bool saved = key->IsOpen() && StoreSecret(kSecretDescription, key->Handle(), "OAuthRefreshToken", stored.Data());
+    *error = saved ? 0 : (key->IsOpen() ? GetLastError() : DWORD(ERROR_FILE_NOT_FOUND));
+    if (settingsKey) {
+        // The token used may have been the service's own: a provider that honours only the
+        // newest one would otherwise leave the service with a dead token.
+        std::unique_ptr<RegKey> configured = OpenSmtpKey(nullptr, KEY_QUERY_VALUE | KEY_SET_VALUE);
+        SecretText current;
+        if (configured->IsOpen() && LoadSecret(configured->Handle(), "OAuthRefreshToken", &current) &&
+            SameBytes(current, used) &&
+            !StoreSecret(kSecretDescription, configured->Handle(), "OAuthRefreshToken", stored.Data()))
+            log_.Write(Runlog::Error, "Новый маркер обновления OAuth не удаётся сохранить в настройках сервиса (ошибка %lu)",
+                       static_cast<unsigned long>(GetLastError()));
+    }
+    return saved;
 }
 
 string OAuthTokenSource::Describe() const {

@@ -57,9 +57,10 @@ struct OAuthSettings {
 // Texts: that of BadSettingText for a value that cannot be used, and "Не задано значение
 // OAuthClientId в ключе HKEY_LOCAL_MACHINE\<key>; оно нужно для входа OAuth 2.0 (Auth = 1)"
 // ("Не задано или не читается значение" for the protected ones) for one that is missing.
-void ReadOAuthSettings(OAuthSettings* settings);
+// settings: the key to read (laid out like the SMTP subkey); null: the configured SMTP subkey.
+void ReadOAuthSettings(OAuthSettings* settings, HKEY settingsKey = nullptr);
 // Only the Auth number (BadSetting as above).
-SmtpAuth ReadSmtpAuth();
+SmtpAuth ReadSmtpAuth(HKEY settingsKey = nullptr);
 
 // The token endpoint said no, or its answer cannot be used. Texts:
 //   "Не удалось получить маркер доступа OAuth (HTTP <status>): <error> (<error_description>)"
@@ -110,7 +111,7 @@ public:
     // serves while more than kTokenMarginSeconds of its lifetime remain (RealTime clock) and
     // the endpoint, client and scope are those it was fetched for; otherwise one is fetched
     // now. A rotated refresh token in the answer is stored at once (StoreSecret,
-    // OAuthRefreshToken); when it cannot be stored it is logged (kind 2, without the token)
+    // OAuthRefreshToken, see settingsKey); when it cannot be stored it is logged (kind 2, without the token)
     // and used from memory for as long as the stored one is the one it replaced.
     // Raises BadSetting, OAuthFailure, "Вход OAuth 2.0 не включён (Auth = 0)", and the stop
     // text "Обнаружен запрос на завершение работы сервиса" as it is.
@@ -124,7 +125,16 @@ public:
     // scope; or "Маркер доступа OAuth не запрашивался".
     string Describe() const;
 
+    // The key the settings are read from and a rotated refresh token is stored into (laid out
+    // like the SMTP subkey); null: the configured SMTP subkey. With a key of its own, a rotated
+    // token also replaces the configured one while that is still the token the fetch used.
+    HKEY settingsKey = nullptr;
+
 private:
+    // Stores a rotated refresh token (used: the one the fetch sent) as settingsKey says;
+    // false, with *error, when it could not be stored where the settings came from.
+    bool StoreRefresh(const SecretText& rotated, const SecretText& used, DWORD* error);
+
     // Asks the endpoint and keeps the token; raises as AccessToken.
     void Fetch(OAuthSettings& settings);
 

@@ -1,6 +1,7 @@
 #include "Setting.h"
 #include <cstring>
 #include <string>
+#include "Globals.h"
 #include "ServiceLog.h"
 #include "qlframe.h"
 
@@ -75,6 +76,13 @@ DWORD CheckedNumber(const RegKey& key, const char* keyPath, const char* name, DW
     if (!stored.number || stored.value < low || stored.value > high)
         throw BadSetting(BadSettingText(keyPath, name, stored.shown, allowed));
     return stored.value;
+}
+
+std::unique_ptr<RegKey> OpenSmtpKey(HKEY settings, REGSAM access) {
+    // An empty path opens another handle onto the key itself, which the caller then owns.
+    if (settings) return std::unique_ptr<RegKey>(new RegKey(settings, "", false, access));
+    if (access == KEY_READ) return std::unique_ptr<RegKey>(new RegKey(*ConfigKey(), "SMTP", false, access));
+    return std::unique_ptr<RegKey>(new RegKey(HKEY_LOCAL_MACHINE, kSmtpKeyPath, false, access));
 }
 
 }  // namespace Postvane

@@ -5,6 +5,7 @@
 // a default.
 #pragma once
 #include <windows.h>
+#include <memory>
 #include "core.h"
 #include "qlbase.h"
 
@@ -34,5 +35,10 @@ DWORD CheckedNumber(const RegKey& key, const char* keyPath, const char* name, DW
 // The text of a BadSetting: "Недопустимое значение <name> (<shown>) в ключе
 // HKEY_LOCAL_MACHINE\<keyPath>; допустимо: <allowed>".
 string BadSettingText(const char* keyPath, const char* name, const string& shown, const char* allowed);
+
+// The key the SMTP values are read from or written to: a handle of its own onto settings
+// (a key laid out like the SMTP subkey), or, when settings is null, onto the configured SMTP
+// subkey. Not open when that key is missing or refuses the access.
+std::unique_ptr<RegKey> OpenSmtpKey(HKEY settings, REGSAM access);
 
 }  // namespace Postvane

@@ -142,6 +142,7 @@ void SmtpConnection::Close() {
 
 void SmtpConnection::StartTls(DWORD timeoutMs) {
     outcome_ = TlsOutcome();
+    outcome_.attempted = true;
     try {
         // After the answer to STARTTLS the server says nothing until the client's hello.
         // Bytes that came anyway, with the answer or before the hello goes out, were put

@@ -43,12 +43,17 @@ protected:
 
 // A connect that failed: the text is "Не получилось соединиться с сервером, ошибка Winsock:
 // %u" and the code the Winsock error (10060 after the time allowed).
+// SmtpConnect raises it too, for the server as a whole, and with unresolved set when the
+// server's name gave no address.
 class ConnectFailure : public QLAppException {
 public:
-    ConnectFailure(const string& text, unsigned code) : QLAppException(text), code_(code) {}
+    ConnectFailure(const string& text, unsigned code, bool unresolved = false)
+        : QLAppException(text), code_(code), unresolved_(unresolved) {}
     unsigned Code() const { return code_; }
+    bool Unresolved() const { return unresolved_; }
 private:
     unsigned code_;
+    bool unresolved_;
 };
 
 // The security that the SMTP subkey's Tls number asks for.
@@ -68,6 +73,7 @@ struct TlsPolicy {
 
 // What became of TLS on the connection, for the log and the console tool.
 struct TlsOutcome {
+    bool attempted = false;  // StartTls began on this connection
     bool secure = false;  // the handshake succeeded
     string protocol;      // "TLS 1.2"
     string cipher;

@@ -454,14 +454,22 @@ void SignInWithToken(SmtpSession& session) {
 }  // namespace
 
 void SmtpHello(SmtpSession& session) {
+    GreetAndSecure(session);
+    SmtpSignIn(session);
+}
+
+void SmtpGreetAndSecure(SmtpSession& session) { GreetAndSecure(session); }
+
+SignInOutcome SmtpSignIn(SmtpSession& session) {
     const SmtpTimeouts& t = ReplyTimeouts();
     SmtpConnection& connection = session.connection;
-    GreetAndSecure(session);
+    SignInOutcome outcome;
     if (session.settings.auth != SmtpAuth::Password) {
         session.state = SessionState::Auth;
         SignInWithToken(session);
         session.state = SessionState::Ready;
-        return;
+        outcome.accepted = outcome.offered = true;
+        return outcome;
     }
 
     const string& login = session.settings.login;
@@ -482,6 +490,13 @@ void SmtpHello(SmtpSession& session) {
         connection.Log().WriteText(Runlog::Error, "Авторизация не пройдена (имя \"" + login + "\"), ответ сервера: " +
                                                       LogSafe(exchange.ReplyText()));
     session.state = SessionState::Ready;
+    outcome.accepted = result == AuthResult::Done;
+    outcome.offered = anyOffered;
+    if (!outcome.accepted) {
+        outcome.code = exchange.code;
+        outcome.reply = exchange.ReplyText();
+    }
+    return outcome;
 }
 
 namespace {

@@ -94,6 +94,18 @@ private:
 // and the TLS texts of SmtpConnection::StartTls.
 void SmtpHello(SmtpSession& session);
 
+// How a sign-in ended (SmtpSignIn).
+struct SignInOutcome {
+    bool accepted = false;  // the server took the password or the token
+    bool offered = false;   // it offered a mechanism the client speaks (PLAIN or LOGIN; a token sign-in: true)
+    unsigned code = 0;      // its code
+    string reply;           // the reply that ended a password sign-in that was not accepted, as one line
+};
+// SmtpHello in its two halves: the greeting, EHLO and STARTTLS; then the sign-in, which a
+// password failure does not raise but reports. Each raises what SmtpHello raises in it.
+void SmtpGreetAndSecure(SmtpSession& session);
+SignInOutcome SmtpSignIn(SmtpSession& session);
+
 // MAIL FROM: <ReversePath>, with BODY=8BITMIME when the server offers 8BITMIME (the text of
 // our messages is 8-bit) and SIZE=messageSize when it offers SIZE and a size is given.
 // Hands back the ReversePath used when asked. Raises

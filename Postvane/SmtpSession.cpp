@@ -12,7 +12,6 @@ namespace Postvane {
 
 namespace {
 
-const char kSmtpSubkey[] = "SMTP";
 const char kDefaultPort[] = "smtp";
 const char kImplicitTlsPort[] = "465";  // submission over TLS from the first byte
 const size_t kFormatSize = 256;
@@ -82,9 +81,10 @@ string MessageContent::Whole() const {
     return string(std::move(whole));
 }
 
-void ReadSmtpSettings(SmtpSettings* out) {
+void ReadSmtpSettings(SmtpSettings* out, HKEY settingsKey) {
     SmtpSettings& settings = *out;
-    RegKey smtp(*ConfigKey(), kSmtpSubkey, false, KEY_READ);
+    std::unique_ptr<RegKey> key = OpenSmtpKey(settingsKey, KEY_READ);
+    const RegKey& smtp = *key;
     settings.server = smtp["Server"];
     TlsMode mode = TlsMode(CheckedNumber(smtp, kSmtpKeyPath, "Tls", DWORD(TlsMode::None), DWORD(TlsMode::Implicit),
                                          DWORD(TlsMode::None), "0, 1 или 2"));
@@ -94,7 +94,7 @@ void ReadSmtpSettings(SmtpSettings* out) {
     settings.policy.host = BareHost(settings.server);
     settings.policy.rootFile = smtp["TlsRootCertificate"];
     settings.policy.skipCheck = skipCheck;
-    settings.auth = ReadSmtpAuth();
+    settings.auth = ReadSmtpAuth(settingsKey);
     settings.login = smtp["Login"];
     settings.password.Clear();
     LoadSecret(smtp.Handle(), "Pass", &settings.password);  // a missing or unreadable value is the empty password

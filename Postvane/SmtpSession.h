@@ -29,7 +29,8 @@ struct SmtpSettings {
 // BadSetting (Setting.h) for an Auth (ReadSmtpAuth, OAuthToken.h), Tls, TlsSkipCheck or Port value
 // that cannot be used, naming the value, its key and what is allowed: a security setting that
 // cannot be read as what it says is never taken for plain SMTP.
-void ReadSmtpSettings(SmtpSettings* settings);
+// settingsKey: the key to read, laid out like the SMTP subkey; null: the configured subkey.
+void ReadSmtpSettings(SmtpSettings* settings, HKEY settingsKey = nullptr);
 
 // What the server's EHLO reply offers, as far as the client acts on it.
 struct ServerOffers {
@@ -139,12 +140,20 @@ public:
 
     bool IsReady() const { return state == SessionState::Ready && connection.IsOpen(); }
 
+    // Reads the settings (and the OAuth values of the token source) from key instead of the
+    // configured SMTP subkey; null: the configured one. The key must outlive the session's use.
+    void ReadSettingsFrom(HKEY key) {
+        settingsKey = key;
+        tokens.settingsKey = key;
+    }
+
     SmtpConnection& connection;
     SmtpSettings settings;  // read by SmtpConnect
     SessionState state = SessionState::Closed;
     ServerOffers offers;    // the last EHLO reply's offers; cleared by SmtpConnect
     SentAhead ahead;        // commands whose replies are owed; cleared by SmtpConnect
     unsigned transactions = 0;  // transactions whose final reply came on this session
+    HKEY settingsKey = nullptr; // where SmtpConnect reads the settings (ReadSettingsFrom); null: the SMTP subkey
 
 private:
     // The connection's stop test, for the token fetches: a stop request ends them as it

@@ -64,7 +64,7 @@ bool SmtpConnect(SmtpSession& session) {
     SmtpConnection& connection = session.connection;
     SmtpDisconnect(session);  // never leave an earlier connection behind
     // Every value is checked before anything is opened.
-    ReadSmtpSettings(&session.settings);
+    ReadSmtpSettings(&session.settings, session.settingsKey);
     const SmtpSettings& settings = session.settings;
     const string& server = settings.server;
     const string& port = settings.port;
@@ -81,8 +81,9 @@ bool SmtpConnect(SmtpSession& session) {
     const addrinfo* first = request.Resolve(host.c_str(), port.c_str());
     if (!first) {
         unsigned error = unsigned(WSAGetLastError());
-        Raise("Не удаётся разрешить адрес: сервер \"" + server + "\" порт \"" + port + "\"" +
-              FormatBuffer(kFormatSize, ". Ошибка Winsock: %u", error));
+        throw ConnectFailure("Не удаётся разрешить адрес: сервер \"" + server + "\" порт \"" + port + "\"" +
+                                 FormatBuffer(kFormatSize, ". Ошибка Winsock: %u", error),
+                             error, true);
     }
     // Each address in the resolver's order, each with an even share of the budget left, so
     // that one that never answers leaves time for the others.
@@ -100,8 +101,9 @@ bool SmtpConnect(SmtpSession& session) {
                 // setting or which machine to look at.
                 const ConnectFailure* failure = dynamic_cast<const ConnectFailure*>(&e);
                 if (failure)
-                    Raise("Не получилось соединиться с сервером " + server + ":" + port +
-                          FormatBuffer(kFormatSize, ": ошибка Winsock %u", failure->Code()));
+                    throw ConnectFailure("Не получилось соединиться с сервером " + server + ":" + port +
+                                             FormatBuffer(kFormatSize, ": ошибка Winsock %u", failure->Code()),
+                                         failure->Code());
                 throw;
             }
             if (connection.StopRequested()) throw;

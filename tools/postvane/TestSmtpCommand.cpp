@@ -3,11 +3,13 @@
 // authentication and QUIT, and prints the exchange (credentials hidden) as it happens, then
 // what became of TLS: the protocol, the server's certificate and the outcome of its check.
 // With OAuth 2.0 (Auth = 1 or 2) it also prints the token step: the endpoint asked, its HTTP
-// status, the token's expiry and granted scope, never the token.
+// status, the token's expiry and granted scope, never the token. Last comes the outcome in
+// one sentence, as the settings page shows it (the same test runs for both); the exit code
+// is 0 only when every step succeeded.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include "MailService.h"
+#include "ConnectionTest.h"
 #include "SmtpDialogue.h"
 #include "SmtpTransport.h"
 #include "Tool.h"
@@ -27,9 +29,7 @@ void Print(void* context, bool sent, const string& line) {
 }
 
 // What became of TLS on the connection, also when the check refused the certificate.
-void PrintTls(const Postvane::SmtpConnection& connection) {
-    const Postvane::TlsPolicy& policy = connection.policy;
-    const Postvane::TlsOutcome& tls = connection.Tls();
+void PrintTls(const Postvane::TlsPolicy& policy, const Postvane::TlsOutcome& tls) {
     const char* modes[] = {"none (Tls = 0)", "STARTTLS required (Tls = 1)", "TLS from the first byte (Tls = 2)"};
     std::printf("TLS asked for: %s\n", modes[DWORD(policy.mode) <= 2 ? DWORD(policy.mode) : 0]);
     if (policy.mode == Postvane::TlsMode::None) return;
@@ -63,28 +63,14 @@ int RunTestSmtp(const tool::Args& args) {
     }
     Exchange exchange;
     Postvane::SetSmtpTraceSink(Print, &exchange);
-    Postvane::MailService service;
-    int result = 0;
-    try {
-        if (!Postvane::SmtpConnect(service.session)) {
-            std::printf("No server is configured (SMTP\\Server is empty).\n");
-            result = 1;
-        } else {
-            Postvane::SmtpHello(service.session);
-            std::printf(exchange.authenticated ? "Authentication accepted.\n"
-                                               : "Authentication not accepted: the server decides at MAIL FROM.\n");
-            Postvane::SmtpQuit(service.session, false);
-            std::printf("The server answered every step.\n");
-        }
-    } catch (const QuilletException& e) {
-        std::printf("Failed: %s\n", e.Reason().c_str());
-        result = 1;
-    }
-    if (service.session.settings.auth != Postvane::SmtpAuth::Password)
-        std::printf("OAuth token: %s\n", service.session.tokens.Describe().c_str());
-    PrintTls(service.connection);
-    Postvane::SmtpDisconnect(service.session);
+    Postvane::EventStop never(nullptr);
+    Postvane::ConnectionTestOutcome outcome = Postvane::TestConnection(nullptr, never);
     Postvane::SetSmtpTraceSink(nullptr, nullptr);
+    if (exchange.authenticated) std::printf("Authentication accepted.\n");
+    if (outcome.auth != Postvane::SmtpAuth::Password) std::printf("OAuth token: %s\n", outcome.token.c_str());
+    PrintTls(outcome.policy, outcome.tls);
+    std::printf("%s\n", outcome.sentence.c_str());
+    int result = outcome.failed == Postvane::TestStage::None ? 0 : 1;
     WSACleanup();
     return result;
 }
