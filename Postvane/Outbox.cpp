@@ -3,6 +3,7 @@
 #include <set>
 #include "Disposal.h"
 #include "MailService.h"
+#include "QueueStatus.h"
 #include "ServiceLog.h"
 #include "Setting.h"
 #include "Settled.h"
@@ -156,6 +157,7 @@ void Decide(MailService& service, OutboxMessage& m, const TransactionOutcome& ou
         log.Write(Runlog::Progress, "Ошибка во время отправки письма, закрываем сеанс SMTP");
     // The reason may quote the server: shown with its control characters escaped.
     if (!outcome.Delivered()) log.WriteText(outcome.stopped ? Runlog::Survived : Runlog::Error, LogSafe(outcome.failure));
+    if (!outcome.Delivered() && !outcome.stopped) RecordLastFailure(service.outboxDirectory, outcome.failure);
     if (!counted) return;
 
     std::vector<RecipientEntry> lines = Mark(m, outcome, whole);
@@ -169,8 +171,11 @@ void Decide(MailService& service, OutboxMessage& m, const TransactionOutcome& ou
                                          LogSafe(outcome.failure));
     } else {
         for (const RecipientEntry& e : lines)
-            if (e.state == RecipientState::Refused)
-                log.WriteText(Runlog::Error, "Получатель отклонён сервером: " + LogSafe(e.address) + "; " + LogSafe(e.reply));
+            if (e.state == RecipientState::Refused) {
+                string refusal = "Получатель отклонён сервером: " + LogSafe(e.address) + "; " + LogSafe(e.reply);
+                log.WriteText(Runlog::Error, refusal);
+                RecordLastFailure(service.outboxDirectory, refusal);
+            }
     }
     // Recorded before the message moves on, so that a message whose copy cannot be kept yet
     // is never offered again to whom it is done for.
@@ -426,12 +431,16 @@ bool SendMessage(MailService& service, OutboxMessage& m) {
             }
             Decide(service, m, outcome);
             if (session.transactions >= kMessagesPerSession) session.End();
+        } else {
+            RecordLastFailure(service.outboxDirectory, string("Почтовый сервер не задан, отправка невозможна"));
         }
     } catch (const QuilletException& e) {
         // A failure of the server, the line or a setting, or a stop request: said once, as
         // what it is. The reason may quote the server, so it is shown with its control
         // characters escaped.
-        log.WriteText(service.CheckStop(true) ? Runlog::Survived : Runlog::Error, LogSafe(e.Reason()));
+        bool stopped = service.CheckStop(true);
+        log.WriteText(stopped ? Runlog::Survived : Runlog::Error, LogSafe(e.Reason()));
+        if (!stopped) RecordLastFailure(service.outboxDirectory, e.Reason());
         SmtpDisconnect(session);
     } catch (...) {
         // Anything else is a fault of the service's own code.

@@ -37,9 +37,29 @@ private:
 }  // namespace
 
 extern "C" BOOL WINAPI SmtpQueueStatus(SmtpQueueFigures* figures) {
-    (void)figures;
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
+    if (!figures) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (figures->Size < sizeof(SmtpQueueFigures)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    DWORD error = 0;
+    try {
+        Postvane::QueueFigures read = Postvane::ReadQueueFigures(Postvane::ReadStatusSettings());
+        figures->Waiting = read.waiting;
+        figures->OldestAgeSeconds = read.oldestAgeSeconds;
+        figures->BadMail = read.badMail;
+        figures->LastFailureTime = read.lastFailureTime;
+        CopyCut(read.lastFailure, figures->LastFailure, sizeof figures->LastFailure);
+    } catch (const WindowsError& e) {
+        error = e.Code() ? DWORD(e.Code()) : DWORD(ERROR_INTERNAL_ERROR);
+    } catch (...) {
+        error = ERROR_INTERNAL_ERROR;
+    }
+    SetLastError(error);
+    return error == 0;
 }
 
 extern "C" BOOL WINAPI SmtpTestConnection(HKEY settings, HANDLE cancel, char* outcome, DWORD outcomeSize) {

@@ -49,14 +49,25 @@ std::string Shown(const string& text) { return LogSafe(text).str(); }
 struct DirectoryCount {
     size_t files = 0;
     size_t notes = 0;  // <copy>.why: why a message was set aside, not a message itself
+    DWORD error = 0;   // why the directory could not be listed; 0 also when it does not exist
 };
+
+// A listing that finds nothing because the directory is not there holds nothing; any other
+// failure to list is told by its code.
+DWORD ListingError(const FileFinder& f) {
+    DWORD error = f.Error();
+    bool none = f.Found() || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES;
+    return none ? 0 : error;
+}
 
 DirectoryCount CountDirectory(const string& dir) {
     DirectoryCount count;
     if (dir.IsEmpty()) return count;
     static const char kNote[] = ".why";
     const size_t suffix = sizeof kNote - 1;
-    for (FileFinder f(MakePathSpec(dir) + "*.*"); f.Found(); f.Next()) {
+    FileFinder f(MakePathSpec(dir) + "*.*");
+    count.error = ListingError(f);
+    for (; f.Found(); f.Next()) {
         if (f.Attributes() & FILE_ATTRIBUTE_DIRECTORY) continue;
         size_t length = std::strlen(f.Name());
         if (length > suffix && lstrcmpiA(f.Name() + length - suffix, kNote) == 0) ++count.notes;
@@ -219,6 +230,103 @@ private:
 
 }  // namespace
 
+const char kLastFailureFile[] = "!last-failure";
+
+namespace {
+
+const size_t kLastFailureLimit = 4096;   // the record is one line of a failure's text
+const size_t kLastFailureText = 2048;    // the most of a text kept in it
+
+ULONGLONG Number(const FILETIME& time) { return (ULONGLONG(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
+
+string WaitPath(const string& outbox, const char* name) { return MakePathSpec(outbox) + "Wait\\" + name; }
+
+const char kSource[] = "QueueStatus.cpp";
+
+}  // namespace
+
+void RecordLastFailure(const string& outbox, const string& text) {
+    if (outbox.IsEmpty()) return;
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    std::string shown = LogSafe(text).str();
+    if (shown.size() > kLastFailureText) shown.resize(kLastFailureText);
+    std::string line = Line("%04u-%02u-%02u %02u:%02u:%02u\t", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+                            now.wSecond) + shown + "\r\n";
+    CreateDirectoryA((MakePathSpec(outbox) + "Wait").c_str(), nullptr);  // a pass may not have made it yet
+    string path = WaitPath(outbox, kLastFailureFile);
+    string temporary = path + ".tmp";
+    bool written = false;
+    {
+        AHandle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_WRITE_THROUGH, nullptr));
+        DWORD done = 0;
+        written = file.IsValid() && WriteFile(file.Get(), line.data(), DWORD(line.size()), &done, nullptr) &&
+                  done == line.size();
+    }
+    if (!written || !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        DeleteFileA(temporary.c_str());
+}
+
+bool ReadLastFailure(const string& outbox, FILETIME* utc, string* text) {
+    if (outbox.IsEmpty()) return false;
+    string path = WaitPath(outbox, kLastFailureFile);
+    // Shared for deletion too: a record being replaced meanwhile is not held up.
+    AHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr));
+    if (!file.IsValid()) return false;
+    char buffer[kLastFailureLimit];
+    DWORD got = 0;
+    if (!ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) return false;
+    std::string line(buffer, got);
+    size_t tab = line.find('\t'), end = line.find("\r\n");
+    SYSTEMTIME when = {};
+    unsigned year, month, day, hour, minute, second;
+    if (tab == std::string::npos || end == std::string::npos || end < tab ||
+        std::sscanf(line.c_str(), "%4u-%2u-%2u %2u:%2u:%2u", &year, &month, &day, &hour, &minute, &second) != 6)
+        return false;
+    when.wYear = WORD(year);
+    when.wMonth = WORD(month);
+    when.wDay = WORD(day);
+    when.wHour = WORD(hour);
+    when.wMinute = WORD(minute);
+    when.wSecond = WORD(second);
+    if (!SystemTimeToFileTime(&when, utc)) return false;
+    *text = string(line.substr(tab + 1, end - tab - 1));
+    return true;
+}
+
+QueueFigures ReadQueueFigures(const StatusSettings& settings) {
+    QueueFigures figures;
+    if (settings.outbox.HasText()) {
+        std::set<keystring> waitNames = WaitNames(settings.outbox);
+        FILETIME nowTime;
+        GetSystemTimeAsFileTime(&nowTime);
+        ULONGLONG now = Number(nowTime), oldest = now;
+        FileFinder f(MakePathSpec(settings.outbox) + "*.*");
+        if (DWORD error = ListingError(f)) ThrowWindowsError(error, kSource, __LINE__);
+        for (; f.Found(); f.Next()) {
+            if (f.Attributes() & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN)) continue;
+            const WIN32_FIND_DATAA& entry = f.Entry();
+            // A finished message whose removal is pending waits for nothing: its mark tells,
+            // when it was written for this very file.
+            DoneMark mark;
+            if (waitNames.count(keystring(string(f.Name()) + ".done")) &&
+                ReadDoneMark(DoneMarkPath(settings.outbox, string(f.Name())), &mark) && mark.size == f.Size() &&
+                mark.lastWrite == Number(entry.ftLastWriteTime))
+                continue;
+            ++figures.waiting;
+            if (Number(entry.ftCreationTime) < oldest) oldest = Number(entry.ftCreationTime);
+        }
+        if (figures.waiting) figures.oldestAgeSeconds = unsigned((now - oldest) / 10000000ULL);
+        ReadLastFailure(settings.outbox, &figures.lastFailureTime, &figures.lastFailure);
+    }
+    DirectoryCount bad = CountDirectory(settings.badMail);
+    if (bad.error) ThrowWindowsError(bad.error, kSource, __LINE__);
+    figures.badMail = unsigned(bad.files);
+    return figures;
+}
+
 StatusSettings ReadStatusSettings() {
     StatusSettings s;
     RegKey mail(HKEY_LOCAL_MACHINE, kMailKeyPath, false, RegKey::ReadAccess);
@@ -257,6 +365,17 @@ void WriteQueueStatus(const StatusSettings& settings, const StatusWriter& write)
     std::string notes = bad.notes ? Line(" (and %u note%s of why)", unsigned(bad.notes), bad.notes == 1 ? "" : "s") : "";
     write(Line("Bad mail: %s: %u%s", settings.badMail.HasText() ? Shown(settings.badMail).c_str() : "(not kept)",
                unsigned(bad.files), notes.c_str()));
+    FILETIME failed;
+    string failure;
+    if (ReadLastFailure(settings.outbox, &failed, &failure)) {
+        FILETIME local;
+        SYSTEMTIME shown;
+        FileTimeToLocalFileTime(&failed, &local);
+        FileTimeToSystemTime(&local, &shown);
+        write(Line("Last failure: %s: %s", Moment(RealTime(shown)).c_str(), Shown(failure).c_str()));
+    } else {
+        write("Last failure: none on record");
+    }
 }
 
 }  // namespace Postvane

@@ -40,4 +40,35 @@ typedef std::function<void(const std::string& line)> StatusWriter;
 // such, not raised.
 void WriteQueueStatus(const StatusSettings& settings, const StatusWriter& write);
 
+// The queue at a glance, for the operator's page.
+struct QueueFigures {
+    unsigned waiting = 0;           // messages still to be delivered
+    unsigned oldestAgeSeconds = 0;  // how long the oldest of them has waited (by its creation time)
+    unsigned badMail = 0;           // messages in bad mail, without the notes of why
+    FILETIME lastFailureTime = {0, 0};  // UTC; zero when no failure is on record
+    string lastFailure;                 // its text, one line; empty when none
+};
+
+// Reads the figures from three listings (the outbox, its wait directory, the bad-mail
+// directory) and the record of the last failure; no message file is opened and nothing is
+// changed. A message counts as waiting by the rule of the pass: neither hidden nor a
+// directory, and not finished with only its removal left (a done mark that matches it). An
+// outbox or a bad-mail directory that is not configured or does not exist holds nothing;
+// another failure to list raises WindowsError.
+QueueFigures ReadQueueFigures(const StatusSettings& settings);
+
+// The service's record of its last failure (a failed pass or attempt, counted or not): the
+// hidden file kLastFailureFile in the outbox's wait directory, one line of the UTC time
+// "YYYY-MM-DD HH:MM:SS", a TAB and the text with its control characters escaped. The name
+// can be no message's state file (those are <number>.eml followed by .msglog, .done or .rcpt),
+// so the recovery of the outbox and the choice of a message's name leave it alone.
+extern const char kLastFailureFile[];
+
+// Replaces the record with text at the present time, written whole through a temporary file:
+// a reader sees the old record or the new one, never half. A failure to write it is
+// swallowed: it never disturbs delivery.
+void RecordLastFailure(const string& outbox, const string& text);
+// Reads the record; false when there is none or it does not read as one.
+bool ReadLastFailure(const string& outbox, FILETIME* utc, string* text);
+
 }  // namespace Postvane

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 #include "LogReading.h"
+#include "QueueStatus.h"
 #include "SmtpTestSupport.h"
 #include "Submit.h"
 
@@ -78,11 +79,14 @@ protected:
         return subject;
     }
 
-    // Names of the files of a directory, without subdirectories.
+    // Names of the files of a directory, without subdirectories and without the service's
+    // record of its last failure (no message's file).
     static std::vector<std::string> Files(const std::string& directory) {
         std::vector<std::string> names;
         for (const std::string& name : testing_support::ListDir(directory))
-            if (!(GetFileAttributesA((directory + "\\" + name).c_str()) & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(name);
+            if (!(GetFileAttributesA((directory + "\\" + name).c_str()) & FILE_ATTRIBUTE_DIRECTORY) &&
+                name != Postvane::kLastFailureFile)
+                names.push_back(name);
         return names;
     }
     // Every message has left the outbox and the archive holds count files.

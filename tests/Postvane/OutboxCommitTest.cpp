@@ -293,7 +293,7 @@ TEST_F(OutboxCommit, FinishedMessageGoesToAFreeNameOfItsKeepingDirectory) {
     EXPECT_EQ(delivered, ReadFileBytes(archive + "\\1(1).eml"));
     EXPECT_EQ(refused, ReadFileBytes(dir / "Kept\\Bad\\2.eml")) << "the directory is made";
     EXPECT_EQ(std::vector<std::string>{"Wait"}, ListDir(outbox)) << "nothing stays behind";
-    EXPECT_TRUE(ListDir(outbox + "\\Wait").empty());
+    EXPECT_TRUE(MessageStateFiles(outbox).empty());
 }
 
 TEST_F(OutboxCommit, ServerThatTakesCommandsInGroupsGetsThemInGroupsWithTheSameOutcomes) {

@@ -4,6 +4,7 @@
 #pragma once
 #include <thread>
 #include "Outbox.h"
+#include "QueueStatus.h"
 #include "RuleServer.h"
 #include "SmtpTestSupport.h"
 #include "qlframe.h"
@@ -29,6 +30,15 @@ inline size_t Occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
+}
+
+// The files of the outbox's wait directory that belong to messages: all but the service's
+// record of its last failure.
+inline std::vector<std::string> MessageStateFiles(const std::string& outbox) {
+    std::vector<std::string> names;
+    for (const std::string& name : ListDir(outbox + "\\Wait"))
+        if (name != Postvane::kLastFailureFile) names.push_back(name);
+    return names;
 }
 
 inline std::string Message(const std::string& to, const std::string& subject, const std::string& mailClass = "") {

@@ -164,7 +164,7 @@ TEST_F(OutboxPostfix, RecipientDeferredIsOfferedAloneLaterOrTheMessageEndsAtMaxA
     EXPECT_EQ((std::vector<std::string>{"grey.eml", "pair.eml"}), ListDir(archive));
     EXPECT_FALSE(PathExists(pair));
     EXPECT_FALSE(PathExists(grey));
-    EXPECT_EQ(std::vector<std::string>{}, ListDir(outbox + "\\Wait")) << "records go with their messages";
+    EXPECT_EQ(std::vector<std::string>{}, MessageStateFiles(outbox)) << "records go with their messages";
 
     Put("old.eml", Message("old@relay.test", "old"));
     clock.Advance(7200);

@@ -50,7 +50,7 @@ TEST_F(OutboxPassTest, EachRecipientIsOfferedUntilItIsDoneAndNeverAfter) {
     ASSERT_EQ(2u, server.Messages().size());
     EXPECT_EQ(std::vector<std::string>{" <busy@x>"}, server.Messages()[1].recipients);
     EXPECT_EQ(message, ReadFileBytes(archive + "\\1.eml")) << "archived as stored: one recipient got it";
-    EXPECT_EQ(std::vector<std::string>{}, ListDir(outbox + "\\Wait")) << "its record went with it";
+    EXPECT_EQ(std::vector<std::string>{}, MessageStateFiles(outbox)) << "its record went with it";
 }
 
 // An attempt log the service cannot trust or cannot write: a time in the future counts from

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include "OutboxPassFixture.h"
+#include "Postvane.h"
 #include "QueueStatus.h"
+#include "Settled.h"
 #include "TestSupport.h"
 #include "qlframe.h"
 
@@ -84,6 +87,72 @@ TEST(QueueStatus, BadMailNotesAreCountedApartFromTheMessages) {
     std::string all = Joined(Listing(settings));
     EXPECT_NE(std::string::npos, all.find("Bad mail: " + bad + ": 3 (and 2 notes of why)\n")) << all;
     EXPECT_NE(std::string::npos, all.find("Archive: (not kept): 0\n")) << all;
+}
+
+using smtptest::OutboxPassTest;
+
+// Sets a file's creation time to hours before now (its last write time too: under Wine the
+// creation time reported follows it).
+void CreatedHoursAgo(const std::string& path, int hours) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t{{now.dwLowDateTime, now.dwHighDateTime}};
+    t.QuadPart -= ULONGLONG(hours) * 3600 * 10000000ULL;
+    FILETIME created{t.LowPart, t.HighPart};
+    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_TRUE(SetFileTime(h, &created, nullptr, &created)) << GetLastError();
+    CloseHandle(h);
+}
+
+TEST_F(OutboxPassTest, QueueFiguresCountWaitingBadMailAndTheLastFailedPass) {
+    SetRegText(kMailKey, "OutboxDir", outbox);
+    UsePort(smtppeer::ScriptedServer().Port());  // nobody listens there any more
+    CreateDirectoryA(bad.c_str(), nullptr);
+    for (const char* name : {"7.eml", "7.eml.why"}) WriteFileBytes(bad + "\\" + name, "x");
+    CreatedHoursAgo(Put("1.eml", smtptest::Message("a@example.test", "one")), 1);
+    Put("2.eml", smtptest::Message("a@example.test", "two"));
+    // Delivered already, only its removal pending; older than the others.
+    std::string done = Put("3.eml", smtptest::Message("a@example.test", "three"));
+    CreatedHoursAgo(done, 2);
+    ASSERT_TRUE(WriteDoneMark(DoneMarkPath(outbox.c_str(), done.c_str()), done.c_str(), true));
+    SetFileAttributesA(Put("4.eml", "being written").c_str(), FILE_ATTRIBUTE_HIDDEN);
+
+    SmtpQueueFigures figures = {};
+    figures.Size = sizeof figures;
+    ASSERT_TRUE(SmtpQueueStatus(&figures)) << GetLastError();
+    EXPECT_EQ(2u, figures.Waiting);
+    EXPECT_NEAR(3600.0, double(figures.OldestAgeSeconds), 60.0);
+    EXPECT_EQ(1u, figures.BadMail);
+    EXPECT_EQ(0u, figures.LastFailureTime.dwHighDateTime | figures.LastFailureTime.dwLowDateTime);
+    EXPECT_STREQ("", figures.LastFailure);
+
+    EXPECT_FALSE(OutboxPass(service, nullptr)) << "the server cannot be reached";
+    RecoverOutbox(service);  // leaves the record alone
+    ASSERT_TRUE(SmtpQueueStatus(&figures)) << GetLastError();
+    EXPECT_EQ(2u, figures.Waiting) << "the record is no message";
+    EXPECT_EQ(0u, std::string(figures.LastFailure).find("Не получилось соединиться с сервером 127.0.0.1:"))
+        << figures.LastFailure;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    double age = (double((ULONGLONG(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
+                         (ULONGLONG(figures.LastFailureTime.dwHighDateTime) << 32 | figures.LastFailureTime.dwLowDateTime))) /
+                 1e7;
+    EXPECT_LT(age, 60.0);
+    std::vector<std::string> lines = Listing(ReadStatusSettings());
+    EXPECT_EQ(0u, lines.back().find("Last failure: ")) << lines.back();
+    EXPECT_NE(std::string::npos, lines.back().find(figures.LastFailure)) << lines.back();
+
+    // A text from the server stays one line; the record is replaced whole.
+    RecordLastFailure(outbox.c_str(), string("550 no\r\nRCPT"));
+    ASSERT_TRUE(SmtpQueueStatus(&figures));
+    EXPECT_STREQ("550 no\\r\\nRCPT", figures.LastFailure);
+
+    figures.Size = sizeof figures - 1;
+    EXPECT_FALSE(SmtpQueueStatus(&figures));
+    EXPECT_EQ(DWORD(ERROR_INVALID_DATA), GetLastError());
+    EXPECT_FALSE(SmtpQueueStatus(nullptr));
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+    DeleteRegValue(kMailKey, "OutboxDir");
 }
 
 }  // namespace
