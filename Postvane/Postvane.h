@@ -68,7 +68,8 @@ typedef struct SmtpQueueFigures {
 } SmtpQueueFigures;
 
 // Fills *figures from the outbox, the bad-mail directory and the service's record of its last
-// failure, as the settings stand now; changes nothing. 1 with last error 0; 0 when refused:
+// failure, as the settings stand now; changes nothing. Costs three directory listings and no
+// message file is opened. Any thread may call it, also while the service runs. 1 with last error 0; 0 when refused:
 // ERROR_INVALID_PARAMETER (null record), ERROR_INVALID_DATA (Size too small), or the Windows
 // code of a failure to read. An outbox that is not configured or does not exist holds nothing.
 POSTVANE_API BOOL WINAPI SmtpQueueStatus(SmtpQueueFigures* figures);
@@ -84,7 +85,11 @@ POSTVANE_API BOOL WINAPI SmtpQueueStatus(SmtpQueueFigures* figures);
 // or outcomeSize 0), ERROR_CANCELLED, ERROR_BAD_CONFIGURATION (no server, or a value that
 // cannot be used), ERROR_HOST_UNREACHABLE (the name does not resolve, or no connection),
 // ERROR_CONNECTION_ABORTED (TLS, the certificate, or the server broke the dialogue),
-// ERROR_LOGON_FAILURE (sign-in refused, or no access token).
+// ERROR_LOGON_FAILURE (sign-in refused, or no access token); ERROR_INTERNAL_ERROR or the
+// Winsock code when the test could not run at all. Runs on the calling thread (a worker of the
+// caller's, never a window thread: it takes as long as the server does) with a connection of
+// its own, so the service may run meanwhile; starts and ends its own use of Winsock; writes
+// one progress record with the sentence to the service log.
 POSTVANE_API BOOL WINAPI SmtpTestConnection(HKEY settings, HANDLE cancel, char* outcome, DWORD outcomeSize);
 
 #ifdef __cplusplus

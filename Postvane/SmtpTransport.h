@@ -11,7 +11,8 @@
 // Every failure raises QLAppException with one of these texts (%u: the Winsock error):
 //   "Не удаётся создать TCP сокет, ошибка Winsock: %u"
 //   "Не удаётся разрешить адрес: сервер \"<server>\" порт \"<port>\". Ошибка Winsock: %u"
-//   "Не получилось соединиться с сервером <server>:<port>: ошибка Winsock %u"   (SmtpConnect)
+//   "Не получилось соединиться с сервером <server>:<port>: ошибка Winsock %u"
+//                                      (SmtpConnect; both as ConnectFailure with the Winsock code)
 //   "Недопустимое значение <name> (<stored>) в ключе HKEY_LOCAL_MACHINE\...\SMTP; допустимо: ..."
 //                                                 (BadSetting, SmtpConnect: Tls, TlsSkipCheck, Port)
 //   "Ошибка Winsock при выводе данных: %u"      (10060 when a send made no progress in time)
