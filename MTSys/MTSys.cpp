@@ -315,6 +315,10 @@ void WaitCallback::Release() {
         lock.Unlock();
         if (!UnregisterWaitEx(wait, INVALID_HANDLE_VALUE)) error = GetLastError();
     } else if (UnregisterWaitEx(wait, done.GetHandle())) {
+        // Success does not always mean that no callback runs: Wine counts a callback that has
+        // started as no longer pending, and sets the event only once it has ended. That
+        // callback may be waiting for the section; it finds no wait handle once it gets it.
+        lock.Unlock();
         done.Wait(INFINITE);
         return;
     } else {
