@@ -47,9 +47,14 @@ BOOL CopyFileInBlocks(const char* source, const char* target, LPPROGRESS_ROUTINE
         DWORD got = 0;
         if (!ReadFile(in.Get(), block.data(), blockSize, &got, nullptr)) return fail(GetLastError());
         if (got == 0) break;
-        DWORD written = 0;
-        if (!WriteFile(out.Get(), block.data(), got, &written, nullptr)) return fail(GetLastError());
-        if (written != got) return fail(ERROR_WRITE_FAULT);
+        // A write cut short (Wine's answer when the volume fills) is followed by one for the
+        // rest, which fails with the cause: a full disk is then told as such.
+        for (DWORD put = 0; put < got;) {
+            DWORD written = 0;
+            if (!WriteFile(out.Get(), block.data() + put, got - put, &written, nullptr)) return fail(GetLastError());
+            if (written == 0) return fail(ERROR_WRITE_FAULT);
+            put += written;
+        }
         done.QuadPart += got;
     }
     SetFileTime(out.Get(), &info.ftCreationTime, &info.ftLastAccessTime, &info.ftLastWriteTime);
@@ -103,9 +108,17 @@ Kept KeepCopy(MailService& service, const string& path, bool delivered, string* 
     string target = UniqueTargetPath(MakePathSpec(dir) + GetFileFromPath(path));
     log.WriteText(Runlog::Progress, string("Копируется ") + path + " в " + target);
     if (!CopyFileInBlocks(path.c_str(), target.c_str(), CopyProgress, &service)) {
-        log.Write(Runlog::Error, "Копирование завершено неудачей. Системная ошибка %08x.", unsigned(GetLastError()));
+        DWORD error = GetLastError();
+        // A full disk fails every copy alike (an undeliverable message whose copy failed is
+        // tried again after each pause): it is told once, until a copy succeeds again.
+        bool full = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+        if (!full || !service.keepingDiskFull)
+            log.Write(Runlog::Error, "Копирование завершено неудачей. Системная ошибка %08x.", unsigned(error));
+        if (full) service.keepingDiskFull = true;
+        SetLastError(error);
         return Kept::Failed;
     }
+    service.keepingDiskFull = false;
     if (copy) *copy = target;
     return Kept::Copied;
 }

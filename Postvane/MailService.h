@@ -163,6 +163,14 @@ public:
 
     // How the last refused "Retry Timeout" was shown; empty while the value is usable.
     string refusedRetry;
+    // The last retention run of this service run (local time, by the clock seam); unset
+    // before the first.
+    RealTime lastSweep;
+    // How the last refused KeepDays was told; empty while the value is usable.
+    string refusedKeepDays;
+    // A copy into the archive or bad mail failed for a full disk, and no copy has been made
+    // since: the next such failure is not logged again.
+    bool keepingDiskFull = false;
 
     // Milliseconds in one second of the retry pause and of the class waits ("Retry Timeout"
     // and Schedule count whole seconds); tests shorten it to run many attempts quickly.

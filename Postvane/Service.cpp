@@ -4,6 +4,7 @@
 #include "FileChangeMonitor.h"
 #include "Outbox.h"
 #include "Resolver.h"
+#include "Retention.h"
 #include "qlframe.h"
 
 namespace Postvane {
@@ -99,6 +100,7 @@ void MailService::Run() {
     outboxUnavailable = false;
     leftFiles.clear();
     memory.clear();
+    lastSweep = RealTime();
 
     SetLogDirectory(ConfigText("LogDir"));
     WriteEvent(kEventStart, "START", "запуск сервиса отправки электронной почты, версия 1.1.0.2");
@@ -144,6 +146,7 @@ void MailService::MainLoop() {
     do {
         run = WaitForWork(next);
         while (run) {
+            SweepIfDue(*this);
             if (OutboxPass(*this, &next)) break;
             run = RetryPause();
         }
@@ -160,6 +163,8 @@ bool MailService::WaitForWork(DWORD timeout) {
         bool changed = RefreshOutboxDir();
         if (changed) outboxMonitor.reset();
         bool availabilityChanged = CheckOutboxWatch();
+        // Old archive copies and logs go at the start (after the outbox's recovery) and daily.
+        SweepIfDue(*this);
         if (outboxMonitor && (availabilityChanged || changed) && HasCandidate()) return true;
 
         HANDLE waitSet[2];

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include "Globals.h"
+#include "ServiceLog.h"
 #include "qlframe.h"
 
 // RtlGenRandom of advapi32.
@@ -29,6 +30,11 @@ SubmitSeams::TickFunction g_tick = nullptr;
 SubmitSeams::WriteFunction g_write = nullptr;
 SubmitSeams::FlushFunction g_flush = nullptr;
 SubmitSeams::RandomFunction g_random = nullptr;
+// Room a message needs on the outbox's volume beyond its own bytes: a file system's own
+// records for the file, and the service's small state files beside it.
+const ULONGLONG kDiskMargin = 64 * 1024;
+// The outbox's full disk has been logged since the last stored message (1) or not (0).
+volatile LONG g_diskFullTold = 0;
 
 std::string Text(const char* p) { return p ? std::string(p) : std::string(); }
 
@@ -349,7 +355,43 @@ void Publish(FilePort& file) {
         throw FileException(FormatBuffer(256, "file attribute error, system error %lu:", GetLastError()), file.Path());
 }
 
+// Free bytes of the outbox's volume for this caller; the most there can be when the volume
+// does not say, so that the write itself tells.
+ULONGLONG FreeBytes(const string& outbox) {
+    ULARGE_INTEGER free;
+    if (!GetDiskFreeSpaceExA(outbox.c_str(), &free, nullptr, nullptr)) return ~0ull;
+    return free.QuadPart;
+}
+
+// The outbox's disk is full: told once (kind 2), and again only after a message was stored.
+void TellDiskFull(const string& outbox, ULONGLONG free, ULONGLONG needed) {
+    if (InterlockedExchange(&g_diskFullTold, 1) != 0) return;
+    ServiceLog().WriteText(Runlog::Error, "Недостаточно места на диске почтового ящика " + LogSafe(outbox) +
+                                              FormatBuffer(128, ": свободно %llu байт, нужно %llu байт",
+                                                           static_cast<unsigned long long>(free),
+                                                           static_cast<unsigned long long>(needed)));
+}
+
 }  // namespace
+
+DWORD FailureError(DWORD fallback) {
+    try {
+        throw;
+    } catch (const WindowsError& e) {
+        return e.Code() ? DWORD(e.Code()) : fallback;
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (const QuilletException& e) {
+        // A file failure names its system error in its text ("..., system error 112:"); the
+        // thread's last error may have been changed on the way out.
+        const std::string& reason = e.Reason().str();
+        size_t at = reason.find("system error ");
+        DWORD error = at == std::string::npos ? 0 : DWORD(std::strtoul(reason.c_str() + at + 13, nullptr, 10));
+        return error ? error : fallback;
+    } catch (...) {
+        return fallback;
+    }
+}
 
 string DateText(const RealTime& now) {
     static const char* const kDays[] = {"", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
@@ -562,6 +604,16 @@ BOOL SubmitMail(const SmtpMail* mail, bool flush) {
     frame.boundary = NewBoundary(*mail);
     string text = ComposeMessage(*mail, reversePath, frame);
 
+    // A message the volume cannot hold is refused before anything is created, so that no
+    // half message is ever left behind.
+    ULONGLONG needed = ULONGLONG(text.Length()) + kDiskMargin;
+    ULONGLONG free = FreeBytes(outbox);
+    if (free < needed) {
+        TellDiskFull(outbox, free, needed);
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+
     string path;
     AHandle created = CreateMessageFile(outbox, &path);
     FilePort file(path, created.Detach());
@@ -576,17 +628,20 @@ BOOL SubmitMail(const SmtpMail* mail, bool flush) {
         // file is still held, so no reader ever sees it half-written.
         Publish(file);
     } catch (...) {
-        DWORD error = GetLastError();
+        DWORD error = FailureError(GetLastError());
         // Never leave half a message for the service to find: the file is marked for deletion
         // while it is still held without sharing, so no reader can open it in between.
         FILE_DISPOSITION_INFO dispose = {TRUE};
         bool marked = SetFileInformationByHandle(file.Get(), FileDispositionInfo, &dispose, sizeof dispose) != FALSE;
         file.Close();
         if (!marked) DeleteFileA(path.c_str());
+        // The space went while the message was written (another writer on the volume).
+        if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) TellDiskFull(outbox, FreeBytes(outbox), needed);
         SetLastError(error);
         throw;
     }
     file.Close();
+    InterlockedExchange(&g_diskFullTold, 0);
     SetLastError(0);
     return TRUE;
 }
@@ -602,20 +657,10 @@ void SubmitSeams::SetRandom(RandomFunction random) { g_random = random; }
 extern "C" BOOL WINAPI SmtpSendMail(const SmtpMail* mail) {
     try {
         return Postvane::SubmitMail(mail, true);
-    } catch (const WindowsError& e) {
-        SetLastError(e.Code() ? DWORD(e.Code()) : ERROR_INTERNAL_ERROR);
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    } catch (const QuilletException& e) {
-        // A file failure names its system error in its text ("..., system error 112:"); the
-        // thread's last error may have been changed on the way out.
-        const std::string& reason = e.Reason().str();
-        size_t at = reason.find("system error ");
-        DWORD error = at == std::string::npos ? 0 : DWORD(std::strtoul(reason.c_str() + at + 13, nullptr, 10));
-        if (!error) error = GetLastError();
-        SetLastError(error ? error : ERROR_INTERNAL_ERROR);
     } catch (...) {
-        DWORD error = GetLastError();
+        DWORD error = Postvane::FailureError(GetLastError());
+        // Both ways a volume says it is full mean the same to the caller.
+        if (error == ERROR_HANDLE_DISK_FULL) error = ERROR_DISK_FULL;
         SetLastError(error ? error : ERROR_INTERNAL_ERROR);
     }
     return FALSE;

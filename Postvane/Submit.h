@@ -64,9 +64,16 @@ string SenderText(const char* from, const string& reversePath);
 string DefaultOutboxDir();
 
 // SmtpSendMail; flush false skips the flush to disk (for the benchmark only). Refuses a
-// recipient or account address that is not plain with ERROR_INVALID_DATA. Failures of the
-// system raise; the export turns them into FALSE and the last error.
+// recipient or account address that is not plain with ERROR_INVALID_DATA, and a message for
+// which the outbox's volume has fewer free bytes than its own and 64 KiB with ERROR_DISK_FULL
+// (nothing created). A full disk, found then or by the write, is logged once (kind 2) until a
+// message is stored again. Failures of the system raise; the export turns them into FALSE
+// and the last error (ERROR_HANDLE_DISK_FULL as ERROR_DISK_FULL).
 BOOL SubmitMail(const SmtpMail* mail, bool flush);
+
+// Inside a handler: the system error of the exception being handled (a WindowsError's code,
+// the one a file failure's text names, ERROR_NOT_ENOUGH_MEMORY), else fallback.
+DWORD FailureError(DWORD fallback);
 
 // Seams through which tests replace the tick count that starts the name search, the random
 // bits of the message identifier and the boundary, and the write and flush of the message

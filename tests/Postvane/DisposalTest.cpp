@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include "Disposal.h"
+#include "OutboxPassFixture.h"
+#include "SmallVolume.h"
 #include "TestSupport.h"
 
 using namespace testing_support;
@@ -104,4 +106,28 @@ TEST_F(DisposalTest, StopRequestCancelsALargeCopy) {
     EXPECT_FALSE(Postvane::DisposeMessage(service, big.c_str(), false));
     EXPECT_NE(std::string::npos, Log().find("[2] Копирование завершено неудачей. Системная ошибка 000004d3."))
         << Printable(Log());
+}
+
+// An undeliverable message whose copy a full volume refuses is tried again after each pause:
+// the failure is told once, until a copy is made again, and no partial copy stays.
+TEST_F(DisposalTest, CopiesThatAFullVolumeRefusesAreLoggedOncePerEpisode) {
+    std::string small = dir / "Small";
+    CreateDirectoryA(small.c_str(), nullptr);
+    postvane_test::SmallVolume volume(small, "64k");
+    if (!volume.Mounted()) GTEST_SKIP() << "no small volume can be mounted here: " << volume.Reason();
+    SetRegText(kMail, "BadMailDir", small);
+    std::string large = outbox + "\\200.eml";
+    WriteFileBytes(large, std::string(100 * 1024, 'l'));
+    const std::string failed = "[2] Копирование завершено неудачей. Системная ошибка 00000070.";
+    const struct {
+        const std::string& path;
+        Postvane::Kept kept;
+        size_t told;
+    } steps[] = {{large, Postvane::Kept::Failed, 1}, {large, Postvane::Kept::Failed, 1},
+                 {message, Postvane::Kept::Copied, 1}, {large, Postvane::Kept::Failed, 2}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(step.kept, Postvane::KeepCopy(service, step.path.c_str(), false));
+        EXPECT_EQ(step.told, smtptest::Occurrences(Log(), failed)) << Printable(Log());
+    }
+    EXPECT_EQ(std::vector<std::string>{"123.eml"}, ListDir(small)) << "no partial copy";
 }

@@ -109,12 +109,22 @@ TEST_F(ServiceRun, StopWithoutAStartReturnsAtOnce) {
 }
 
 TEST_F(ServiceRun, RunIsLoggedInBothLogsInOrder) {
+    // A daily log older than KeepDays (absent: 30 days) goes as the thread begins its work.
+    std::string old = dir_ / "logs\\2016-01-01.txt";
+    CreateDirectoryA((dir_ / "logs").c_str(), nullptr);
+    testing_support::WriteFileBytes(old, "old");
+    HANDLE h = CreateFileA(old.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME written = {0, 0x01D14000};  // early 2016
+    SetFileTime(h, nullptr, nullptr, &written);
+    CloseHandle(h);
+    const char kSwept[] = "[5] Удалены файлы архива и журналов старше 30 дн.: 1 файл, 3 байт";
     ASSERT_TRUE(PostvaneStart());
-    ASSERT_TRUE(Eventually([&] { return ServiceLogHas("Сервис Postvane начал работать"); }));
+    ASSERT_TRUE(Eventually([&] { return ServiceLogHas(kSwept); }));
     PostvaneStop(1);
+    EXPECT_FALSE(testing_support::PathExists(old));
 
     std::vector<std::string> service = Records(ServiceLogPath());
-    const char* order[] = {"[5] Запуск Postvane, версия 1.1.0.2", "[5] Сервис Postvane начал работать",
+    const char* order[] = {"[5] Запуск Postvane, версия 1.1.0.2", "[5] Сервис Postvane начал работать", kSwept,
                            "[5] Запрошен останов сервиса", "[5] Сервис Postvane прекращает работать",
                            "[5] Сервис Postvane закрыт"};
     int previous = -1;

@@ -6,6 +6,8 @@
 #include <vector>
 #include "MailService.h"
 #include "OutboxMessage.h"
+#include "OutboxPassFixture.h"
+#include "SmallVolume.h"
 #include "Submit.h"
 #include "TestSupport.h"
 #include "qlframe.h"
@@ -732,4 +734,53 @@ TEST_F(Submit, DefaultOutboxServesEvenWhenItCannotBeStored) {
     EXPECT_TRUE(result);
     EXPECT_EQ(1u, ListDir(dir / "AppData\\Quillet\\Pennark\\Outbox").size()) << "the message lands in the default outbox";
     EXPECT_EQ("<absent>", GetRegText(kMailKey, "OutboxDir"));
+}
+
+namespace {
+// The volume refuses the write halfway, as a full one does.
+void DiskFullWrite(FilePort& file, const void* data, size_t count) {
+    file.Write(data, count / 2);
+    throw FileException("file write error, system error 39:", file.Path());
+}
+}  // namespace
+
+TEST_F(Submit, FullOutboxVolumeRefusesTheMessageWithoutAFileAndIsLoggedOnce) {
+    std::string small = dir / "Small", logPath = dir / "service.log";
+    CreateDirectoryA(small.c_str(), nullptr);
+    postvane_test::SmallVolume volume(small, "256k");
+    if (!volume.Mounted()) GTEST_SKIP() << "no small volume can be mounted here: " << volume.Reason();
+    SetRegText(kMailKey, "OutboxDir", small + "\\Outbox");
+    Postvane::ServiceLog().SetLogPath(logPath.c_str());
+    const std::string large(300 * 1024, 'l'), receipt = "a receipt";
+    struct Step {
+        const std::string& text;
+        bool refusedWrite;  // the write fails with ERROR_HANDLE_DISK_FULL
+        bool stored;
+        size_t told;        // log lines of the full disk so far
+    };
+    const Step steps[] = {
+        {receipt, false, true, 0},
+        {large, false, false, 1},   // larger than the free space: refused before any file
+        {large, false, false, 1},   // the same episode
+        {receipt, false, true, 1},  // a small one still goes, and ends the episode
+        {receipt, true, false, 2},  // the write finds the disk full: a new episode
+        {large, false, false, 2},
+    };
+    size_t stored = 0;
+    for (const Step& step : steps) {
+        Postvane::SubmitSeams::SetWrite(step.refusedWrite ? DiskFullWrite : nullptr);
+        SmtpMail mail = EmptyMail();
+        mail.Text = step.text.c_str();
+        SetLastError(0);
+        EXPECT_EQ(step.stored, SmtpSendMail(&mail) != FALSE) << step.text.size();
+        if (!step.stored) {
+            EXPECT_EQ(DWORD(ERROR_DISK_FULL), GetLastError());
+        }
+        stored += step.stored;
+        EXPECT_EQ(stored, ListDir(small + "\\Outbox").size()) << "no file, hidden or not, of a refused message";
+        std::string log = ReadFileBytes(logPath);
+        EXPECT_EQ(step.told, smtptest::Occurrences(log, "[2] Недостаточно места на диске почтового ящика " + small +
+                                                                 "\\Outbox\\: свободно ")) << Printable(log);
+    }
+    Postvane::ServiceLog().SetLogPath(nullptr);
 }
