@@ -238,8 +238,19 @@ TEST(WindowPorts, PortsViewWindowsWithoutOwningThem) {
 TEST(PageWindow, FieldsStretchWithALargerPage) {
     AttachedPage<Page_Email> attached;
     StandaloneDialog& dialog = attached.dialog;
-    const int ids[] = {IDC_MAIL_ENABLED, IDC_SERVER_LABEL, IDC_SERVER, IDC_PASSWORD, IDC_RECIPIENT, IDC_RETRY,
-                       IDC_RETRY_SPIN, IDC_RETRY_LABEL, IDC_TLS};
+    // The left column stretches; the right column moves with the page's right edge.
+    struct Row {
+        int id;
+        bool moves, stretches;
+    } rows[] = {
+        {IDC_MAIL_ENABLED, false, true}, {IDC_SERVER_LABEL, false, false}, {IDC_SERVER, false, true},
+        {IDC_PASSWORD, false, true},     {IDC_TOKEN_URL, false, true},     {IDC_ROOT, false, true},
+        {IDC_ROOT_BROWSE, true, false},  {IDC_RECIPIENT, true, false},     {IDC_RETRY, true, false},
+        {IDC_RETRY_SPIN, true, false},   {IDC_RETRY_LABEL, true, false},   {IDC_TLS, false, true},
+        {IDC_TEST, true, false},         {IDC_QUEUE_FAILURE, true, false},
+    };
+    std::vector<int> ids;
+    for (const Row& row : rows) ids.push_back(row.id);
     std::vector<RECT> before;
     for (int id : ids) before.push_back(dialog.Rect(id));
     RECT frame = {};
@@ -250,11 +261,9 @@ TEST(PageWindow, FieldsStretchWithALargerPage) {
     Pump();
     for (size_t i = 0; i < before.size(); ++i) {
         RECT now = dialog.Rect(ids[i]);
-        bool label = ids[i] == IDC_SERVER_LABEL || ids[i] == IDC_RETRY_LABEL;
-        bool spin = ids[i] == IDC_RETRY_SPIN;
         SCOPED_TRACE(ids[i]);
-        EXPECT_EQ(before[i].left + (spin ? grow : 0), now.left);
-        EXPECT_EQ(before[i].right + (label ? 0 : grow), now.right);
+        EXPECT_EQ(before[i].left + (rows[i].moves ? grow : 0), now.left);
+        EXPECT_EQ(before[i].right + (rows[i].moves || rows[i].stretches ? grow : 0), now.right);
         EXPECT_EQ(before[i].top, now.top) << "nothing moves down";
         EXPECT_EQ(before[i].bottom, now.bottom);
     }

@@ -38,12 +38,12 @@ TEST(PageWindow, EveryControlOfTheTableIsInPlace) {
         const char* kind;
         int x, y, cx, cy;
     } rows[] = {
-        {102, "Button", 4, 4, 222, 12},   {103, "Static", 14, 27, 110, 10},  {1497, "Edit", 128, 26, 98, 12},
-        {104, "Static", 14, 43, 110, 10},  {1496, "Edit", 128, 42, 98, 12},  {105, "Static", 14, 59, 110, 10},
-        {1495, "Edit", 128, 58, 98, 12},  {106, "Static", 14, 75, 110, 10},  {1494, "Edit", 128, 74, 98, 12},
-        {107, "Static", 14, 91, 110, 10},  {1493, "Edit", 128, 90, 98, 12},  {108, "Static", 14, 107, 110, 10},
-        {100, "Edit", 128, 106, 98, 12},  {109, "Static", 14, 123, 110, 10}, {1492, "Edit", 128, 122, 98, 12},
-        {110, "Static", 14, 139, 170, 10}, {111, "Static", 14, 155, 110, 10},
+        {102, "Button", 4, 4, 482, 12},    {103, "Static", 12, 31, 104, 10},  {1497, "Edit", 118, 30, 126, 12},
+        {104, "Static", 12, 47, 104, 10},  {1496, "Edit", 118, 46, 126, 12},  {105, "Static", 12, 147, 104, 10},
+        {1495, "Edit", 118, 146, 126, 12}, {106, "Static", 12, 163, 104, 10}, {1494, "Edit", 118, 162, 126, 12},
+        {107, "Static", 12, 179, 104, 10}, {1493, "Edit", 118, 178, 126, 12}, {108, "Static", 266, 31, 104, 10},
+        {100, "Edit", 372, 30, 108, 12},   {109, "Static", 266, 47, 104, 10}, {1492, "Edit", 372, 46, 108, 12},
+        {110, "Static", 266, 81, 170, 10}, {111, "Static", 12, 63, 104, 10},
     };
     for (const Row& row : rows) {
         HWND control = GetDlgItem(dialog.window, row.id);
@@ -54,7 +54,7 @@ TEST(PageWindow, EveryControlOfTheTableIsInPlace) {
         EXPECT_EQ(Describe(dialog.Units(row.x, row.y, row.cx, row.cy)), Describe(dialog.Rect(row.id))) << row.id;
     }
     // The up-down takes its place at the right end of its buddy, which makes room for it.
-    RECT buddyDesign = dialog.Units(186, 138, 40, 12);
+    RECT buddyDesign = dialog.Units(438, 80, 42, 12);
     RECT buddy = dialog.Rect(1491), spin = dialog.Rect(101);
     EXPECT_EQ(reinterpret_cast<LRESULT>(GetDlgItem(dialog.window, 1491)),
               SendDlgItemMessageW(dialog.window, 101, UDM_GETBUDDY, 0, 0));
@@ -65,13 +65,13 @@ TEST(PageWindow, EveryControlOfTheTableIsInPlace) {
     EXPECT_GT(spin.right, buddyDesign.right - 4);
     EXPECT_EQ(buddyDesign.top, spin.top);
     // The closed combo box keeps the place and width of its row; its height is the font's.
-    RECT security = dialog.Rect(1490), securityDesign = dialog.Units(128, 154, 98, 60);
+    RECT security = dialog.Rect(1490), securityDesign = dialog.Units(118, 62, 126, 60);
     EXPECT_EQ(securityDesign.left, security.left);
     EXPECT_EQ(securityDesign.top, security.top);
     EXPECT_EQ(securityDesign.right, security.right);
     RECT client = {};
     GetClientRect(dialog.window, &client);
-    EXPECT_EQ(Describe(dialog.Units(0, 0, 230, 189)), Describe(client));
+    EXPECT_EQ(Describe(dialog.Units(0, 0, 490, 282)), Describe(client));
 }
 
 TEST(PageWindow, LoadsTheMailKeyWhenTheHostAttachesIt) {
@@ -132,8 +132,19 @@ TEST(PageWindow, EveryLabelShowsItsWholeTextInTheDialogFont) {
     HGDIOBJ previous = SelectObject(dc, font);
     // The check box's text starts after its box and the gap the button leaves.
     const int boxWidth = GetSystemMetrics(SM_CXMENUCHECK) + GetSystemMetrics(SM_CXEDGE) * 2;
-    for (int id : {102, 103, 104, 105, 106, 107, 108, 109, 110, 111}) {
-        HWND control = GetDlgItem(dialog.window, id);
+    RECT character = {0, 0, 4, 0};  // an average character is 4 dialog units wide
+    MapDialogRect(dialog.window, &character);
+    int measured = 0;
+    for (HWND control = GetWindow(dialog.window, GW_CHILD); control; control = GetWindow(control, GW_HWNDNEXT)) {
+        wchar_t kind[32] = L"";
+        GetClassNameW(control, kind, 32);
+        if (_wcsicmp(kind, L"Static") != 0 && _wcsicmp(kind, L"Button") != 0) continue;
+        ++measured;
+        int id = GetDlgCtrlID(control);
+        LONG style = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
+        bool box = _wcsicmp(kind, L"Button") == 0 && (style == BS_AUTOCHECKBOX || style == BS_CHECKBOX);
+        // A frame's title and a push button's text keep a margin of an average character each side.
+        bool framed = _wcsicmp(kind, L"Button") == 0 && !box;
         wchar_t text[256] = L"";
         GetWindowTextW(control, text, 256);
         // Measured as the control draws it: one line, "&" marking the access key.
@@ -141,10 +152,11 @@ TEST(PageWindow, EveryLabelShowsItsWholeTextInTheDialogFont) {
         DrawTextW(dc, text, -1, &needed, DT_CALCRECT | DT_SINGLELINE);
         RECT client = {};
         GetClientRect(control, &client);
-        int room = client.right - (id == 102 ? boxWidth : 0);
+        int room = client.right - (box ? boxWidth : 0) - (framed ? 2 * character.right : 0);
         EXPECT_LE(needed.right, room) << id << " " << Printable(text) << ": the text is cut (" << needed.right << " of " << room << ")";
         EXPECT_LE(needed.bottom, client.bottom) << id << ": the line is cut";
     }
+    EXPECT_GE(measured, 30) << "every label, check box, frame and button";
     SelectObject(dc, previous);
     ReleaseDC(dialog.window, dc);
 }

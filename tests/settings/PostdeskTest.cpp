@@ -2,6 +2,7 @@
 // registration, the class object that builds the control plugin and its page, and the
 // loading of the HTML Help viewer.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <climits>
 #include "ControlPlugin.h"
 #include "HtmlHelp.h"
@@ -30,8 +31,8 @@ TEST(PostdeskResource, PageDialogIsTheTableExactly) {
     EXPECT_EQ(L"Электронная почта", t.caption);
     EXPECT_EQ(8, t.pointSize);
     EXPECT_EQ(L"MS Shell Dlg", t.face);
-    EXPECT_EQ(230, t.cx);
-    EXPECT_EQ(189, t.cy);
+    EXPECT_EQ(490, t.cx);
+    EXPECT_EQ(282, t.cy);
 
     struct Row {
         DWORD id;
@@ -40,35 +41,41 @@ TEST(PostdeskResource, PageDialogIsTheTableExactly) {
         short x, y, cx, cy;
         DWORD style;
     } rows[] = {
-        {102, L"Button", L"&Отправлять письма электронной почты", 4, 4, 222, 12,
+        {102, L"Button", L"&Отправлять письма электронной почты", 4, 4, 482, 12,
          kChild | WS_TABSTOP | BS_AUTOCHECKBOX | BS_MULTILINE},
-        {103, L"Static", L"Почтовый &сервер:", 14, 27, 110, 10, kChild},
-        {1497, L"Edit", L"", 128, 26, 98, 12, kEdit},
-        {104, L"Static", L"SMTP &порт:", 14, 43, 110, 10, kChild},
-        {1496, L"Edit", L"", 128, 42, 98, 12, kEdit},
-        {105, L"Static", L"Войти под &именем:", 14, 59, 110, 10, kChild},
-        {1495, L"Edit", L"", 128, 58, 98, 12, kEdit},
-        {106, L"Static", L"П&ароль:", 14, 75, 110, 10, kChild},
-        {1494, L"Edit", L"", 128, 74, 98, 12, kEdit | ES_PASSWORD},
-        {107, L"Static", L"Па&роль повторно:", 14, 91, 110, 10, kChild},
-        {1493, L"Edit", L"", 128, 90, 98, 12, kEdit | ES_PASSWORD},
-        {108, L"Static", L"email-а&дрес терминала:", 14, 107, 110, 10, kChild},
-        {100, L"Edit", L"", 128, 106, 98, 12, kEdit},
-        {109, L"Static", L"email-адр&ес получателя:", 14, 123, 110, 10, kChild},
-        {1492, L"Edit", L"", 128, 122, 98, 12, kEdit},
-        {110, L"Static", L"&Задержка повтора при ошибках почты, с:", 14, 139, 170, 10, kChild},
-        {1491, L"Edit", L"", 186, 138, 40, 12, kEdit | ES_NUMBER | ES_RIGHT},
+        {103, L"Static", L"Почтовый &сервер:", 12, 31, 104, 10, kChild},
+        {1497, L"Edit", L"", 118, 30, 126, 12, kEdit},
+        {104, L"Static", L"SMTP &порт:", 12, 47, 104, 10, kChild},
+        {1496, L"Edit", L"", 118, 46, 126, 12, kEdit},
+        {111, L"Static", L"&Шифрование соединения:", 12, 63, 104, 10, kChild},
+        {1490, L"ComboBox", L"", 118, 62, 126, 60, kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
+        {105, L"Static", L"Войти под &именем:", 12, 147, 104, 10, kChild},
+        {1495, L"Edit", L"", 118, 146, 126, 12, kEdit},
+        {106, L"Static", L"П&ароль:", 12, 163, 104, 10, kChild},
+        {1494, L"Edit", L"", 118, 162, 126, 12, kEdit | ES_PASSWORD},
+        {107, L"Static", L"Па&роль повторно:", 12, 179, 104, 10, kChild},
+        {1493, L"Edit", L"", 118, 178, 126, 12, kEdit | ES_PASSWORD},
+        {108, L"Static", L"email-а&дрес терминала:", 266, 31, 104, 10, kChild},
+        {100, L"Edit", L"", 372, 30, 108, 12, kEdit},
+        {109, L"Static", L"email-адр&ес получателя:", 266, 47, 104, 10, kChild},
+        {1492, L"Edit", L"", 372, 46, 108, 12, kEdit},
+        {110, L"Static", L"&Задержка повтора при ошибках почты, с:", 266, 81, 170, 10, kChild},
+        {1491, L"Edit", L"", 438, 80, 42, 12, kEdit | ES_NUMBER | ES_RIGHT},
         {101, L"msctls_updown32", L"", 0, 0, 0, 0,
          kChild | UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_AUTOBUDDY | UDS_ARROWKEYS | UDS_NOTHOUSANDS},
-        {111, L"Static", L"&Шифрование соединения:", 14, 155, 110, 10, kChild},
-        {1490, L"ComboBox", L"", 128, 154, 98, 60, kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
     };
-    ASSERT_EQ(sizeof rows / sizeof rows[0], t.items.size()) << "the controls, in tab order";
-    for (size_t i = 0; i < t.items.size(); ++i) {
-        const DialogItem& item = t.items[i];
-        const Row& row = rows[i];
+    // The tab order is the reading order: the left column top to bottom, then the right one.
+    const DWORD order[] = {102,  130,  103,  1497, 104,  1496, 111,  1490, 112,  1489, 1488, 1487, 131,
+                           113,  1486, 105,  1495, 106,  1494, 107,  1493, 114,  1485, 115,  1484, 116,
+                           1483, 117,  1482, 118,  1481, 132,  108,  100,  109,  1492, 133,  110,  1491,
+                           101,  119,  1480, 120,  1479, 1478, 121,  134,  122,  123,  124};
+    ASSERT_EQ(sizeof order / sizeof order[0], t.items.size()) << "the controls, in tab order";
+    for (size_t i = 0; i < t.items.size(); ++i) EXPECT_EQ(order[i], t.items[i].id) << "tab position " << i;
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.id);
-        EXPECT_EQ(row.id, item.id) << "tab position " << i;
+        auto found = std::find_if(t.items.begin(), t.items.end(), [&](const DialogItem& i) { return i.id == row.id; });
+        ASSERT_NE(t.items.end(), found);
+        const DialogItem& item = *found;
         EXPECT_EQ(0, _wcsicmp(row.className, item.className.c_str())) << "kind";
         EXPECT_EQ(row.text, item.text);
         EXPECT_EQ(row.x, item.x);
@@ -80,11 +87,11 @@ TEST(PostdeskResource, PageDialogIsTheTableExactly) {
     }
 }
 
-TEST(PostdeskModule, ExportsItsTwoEntryPointsAndTakesOnlyTheDefaultsFromPostvane) {
+TEST(PostdeskModule, ExportsItsTwoEntryPointsAndTakesOnlyTheDefaultsTheTestAndTheQueueFromPostvane) {
     EXPECT_EQ((std::vector<std::string>{"DllGetClassObject", "PennarkPlugin_InstallInit"}),
               host_test::ExportedNames(Postdesk().module));
     EXPECT_TRUE(host_test::Contains(host_test::ImportedModules(Postdesk().module), "Pennarkix.dll"));
-    EXPECT_EQ(std::vector<std::string>{"_Z23SmtpCreateDefaultConfigv"},
+    EXPECT_EQ((std::vector<std::string>{"SmtpQueueStatus", "SmtpTestConnection", "_Z23SmtpCreateDefaultConfigv"}),
               host_test::ImportedFunctions(Postdesk().module, "Postvane.dll"));
 }
 

@@ -113,6 +113,12 @@ void EmailPageScreen::Click(int id) {
     Pump(1);
 }
 
+void EmailPageScreen::Choose(int id, int item) {
+    SendMessageW(Item(id), CB_SETCURSEL, WPARAM(item), 0);
+    SendMessageW(Page(), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(Item(id)));
+    Pump(1);
+}
+
 bool EmailPageScreen::Checked(int id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
 }  // namespace postdesk_test

@@ -71,8 +71,10 @@ public:
     // The same with the characters of a wide text, also those no 8-bit code page holds.
     void Type(int id, const wchar_t* text);
     std::string Text(int id) const;
-    // The operator clicks the check box.
+    // The operator clicks the check box or a button.
     void Click(int id);
+    // The operator chooses an item of a drop-down list.
+    void Choose(int id, int item);
     bool Checked(int id) const;
     bool Apply() { return screen_->Apply(); }
 
