@@ -65,6 +65,13 @@ struct TypedPage : AttachedPage<Page_Email> {
     }
 };
 
+// Of the thread's windows, the visible one with a file name field: that field into *out.
+BOOL CALLBACK FindFileNameField(HWND w, LPARAM out) {
+    HWND field = GetDlgItem(w, cmb13) ? GetDlgItem(w, cmb13) : GetDlgItem(w, edt1);
+    if (field && IsWindowVisible(w)) *reinterpret_cast<HWND*>(out) = field;
+    return !field;
+}
+
 }  // namespace
 
 TEST_F(PageSettings, NewValuesAreStoredAtApplyAndSecretsOnlyWhenTyped) {
@@ -179,11 +186,7 @@ TEST_F(PageSettings, BrowseFillsTheRootCertificateFromTheFileDialog) {
         // The file dialog is the window of this thread with a file name field.
         for (int i = 0; i < 500; ++i, Sleep(20)) {
             HWND name = nullptr;
-            EnumThreadWindows(thread, [](HWND w, LPARAM out) -> BOOL {
-                HWND field = GetDlgItem(w, cmb13) ? GetDlgItem(w, cmb13) : GetDlgItem(w, edt1);
-                if (field && IsWindowVisible(w)) *reinterpret_cast<HWND*>(out) = field;
-                return !field;
-            }, reinterpret_cast<LPARAM>(&name));
+            EnumThreadWindows(thread, FindFileNameField, reinterpret_cast<LPARAM>(&name));
             if (!name) continue;
             SetWindowTextA(name, chosen.c_str());
             PostMessageW(GetAncestor(name, GA_ROOT), WM_COMMAND, IDOK, 0);
