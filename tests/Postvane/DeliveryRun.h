@@ -92,8 +92,16 @@ protected:
     // Every message has left the outbox and the archive holds count files.
     bool Drained(size_t count) const { return Files(outbox).empty() && Files(archive).size() == count; }
     std::string State() const {
-        return "outbox " + std::to_string(Files(outbox).size()) + " files, archive " +
-               std::to_string(Files(archive).size()) + ", bad mail " + std::to_string(Files(bad).size());
+        std::string state = "outbox " + std::to_string(Files(outbox).size()) + " files, archive " +
+                            std::to_string(Files(archive).size()) + ", bad mail " + std::to_string(Files(bad).size());
+        // What lies in bad mail tells why a message went there: each file's name and its start.
+        for (const std::string& name : Files(bad)) {
+            std::string start = testing_support::ReadFileBytes(bad + "\\" + name).substr(0, 300);
+            for (char& c : start)
+                if (c == '\r' || c == '\n') c = ' ';
+            state += "; " + name + ": " + start;
+        }
+        return state;
     }
 
     // Archived message bytes by subject; a subject archived twice fails the test.
